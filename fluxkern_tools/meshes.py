@@ -1,0 +1,450 @@
+"""Tetrahedral meshes: structured boxes, edge numbering, boundaries, meshio import/export.
+
+A :class:`Mesh` holds linear tetrahedra with every element positively oriented, the
+unique edges with a global numbering (edge i runs from ``edges[i, 0]`` to ``edges[i, 1]``,
+the lower global node index first), per-element global edge ids in the local edge
+order of :mod:`fluxkern_tools.elements` and the orientation class of every element.
+Coordinates are in metres.
+
+The compiled functions count elements by ``len(cells) / el_nodes``, so they must get the
+connectivity flat: pass ``mesh.cells_flat`` (and ``mesh.glob_ids_flat``), never the
+two-dimensional ``mesh.cells``.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Callable, Iterable, Sequence
+
+import numpy as np
+
+from .elements import LOCAL_EDGES, orientation_class
+
+__all__ = [
+    "Mesh",
+    "box",
+    "box_mesh",
+    "graded_axis",
+    "axis_with_breaks",
+    "p2_connectivity",
+    "from_meshio",
+    "read",
+    "to_meshio",
+    "write_vtu",
+    "write_points_vtu",
+]
+
+# Faces of a tetrahedron, face i opposite local vertex i, ordered so that the normal
+# (right-hand rule) points outwards for a positively oriented element.
+_FACES = np.array([[1, 2, 3], [0, 3, 2], [0, 1, 3], [0, 2, 1]], dtype=np.int64)
+
+# Kuhn split of the unit cube: one tetrahedron per axis permutation, walking from corner
+# (0,0,0) to (1,1,1) one axis at a time. Every cell uses the same split, so neighbouring
+# cells share the diagonals of their common faces and the mesh is conforming.
+_PERMS = [(0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0)]
+
+
+def _signed_volumes(nodes: np.ndarray, cells: np.ndarray) -> np.ndarray:
+    x0 = nodes[cells[:, 0]]
+    d1 = nodes[cells[:, 1]] - x0
+    d2 = nodes[cells[:, 2]] - x0
+    d3 = nodes[cells[:, 3]] - x0
+    return np.einsum("ij,ij->i", d1, np.cross(d2, d3)) / 6.0
+
+
+def _pair_keys(a: np.ndarray, b: np.ndarray, n: int) -> np.ndarray:
+    lo, hi = np.minimum(a, b).astype(np.int64), np.maximum(a, b).astype(np.int64)
+    return lo * n + hi
+
+
+@dataclass
+class Mesh:
+    """Positively oriented linear tetrahedral mesh with edge numbering.
+
+    Attributes
+    ----------
+    nodes : (num_nodes, 3) float64, m
+    cells : (num_el, 4) int32, node indices per element (positive orientation)
+    regions : (num_el,) int32, material region of every element
+    edges : (num_edges, 2) int32, unique edges, lower node index first
+    glob_ids : (num_el, 6) int32, global edge id of each local edge
+    orientations : (num_el,) int32, orientation class (bit k: local edge k reversed)
+    boundary_faces : (num_bfaces, 3) int32, faces with one adjacent element
+    boundary_nodes : (n,) int32, sorted node ids on the boundary
+    boundary_edges : (n,) int32, sorted edge ids on the boundary
+    """
+
+    nodes: np.ndarray
+    cells: np.ndarray
+    regions: np.ndarray
+    edges: np.ndarray
+    glob_ids: np.ndarray
+    orientations: np.ndarray
+    boundary_faces: np.ndarray
+    boundary_nodes: np.ndarray
+    boundary_edges: np.ndarray
+    info: dict = field(default_factory=dict)
+
+    # -- construction -------------------------------------------------------------------
+    @classmethod
+    def from_cells(cls, nodes, cells, regions=None, repair_orientation: bool = True,
+                   rel_tol: float = 1e-12) -> "Mesh":
+        """Build a mesh from node coordinates (m) and tetrahedra (E, 4).
+
+        Negatively oriented elements are repaired by swapping their local nodes 2 and 3
+        (or rejected with ``repair_orientation=False``). Degenerate elements (volume below
+        ``rel_tol`` times the mean absolute volume) and out-of-range node indices raise
+        ValueError. ``regions`` is one integer per element (default 0).
+        """
+        X = np.ascontiguousarray(nodes, dtype=np.float64)
+        if X.ndim != 2 or X.shape[1] != 3:
+            raise ValueError(f"nodes must have shape (num_nodes, 3), got {X.shape}")
+        if not np.all(np.isfinite(X)):
+            raise ValueError("node coordinates must be finite")
+        C = np.array(cells, dtype=np.int64, copy=True)
+        if C.ndim != 2 or C.shape[1] != 4:
+            raise ValueError(f"cells must have shape (num_el, 4), got {C.shape}")
+        if len(C) == 0:
+            raise ValueError("a mesh needs at least one element")
+        if C.min() < 0 or C.max() >= len(X):
+            raise ValueError("cells reference nodes outside 0 .. num_nodes - 1")
+        if len(X) >= 2**31 or 6 * len(C) >= 2**31:
+            raise ValueError("mesh too large for 32-bit indices")
+        if np.any(np.sort(C, axis=1)[:, 1:] == np.sort(C, axis=1)[:, :-1]):
+            raise ValueError("an element repeats a node")
+        vol = _signed_volumes(X, C)
+        tiny = rel_tol * np.mean(np.abs(vol))
+        if np.any(np.abs(vol) <= tiny):
+            raise ValueError(f"{int(np.sum(np.abs(vol) <= tiny))} degenerate element(s)")
+        neg = vol < 0
+        if np.any(neg):
+            if not repair_orientation:
+                raise ValueError(f"{int(neg.sum())} negatively oriented element(s)")
+            C[neg] = C[neg][:, [0, 1, 3, 2]]
+        if regions is None:
+            R = np.zeros(len(C), dtype=np.int32)
+        else:
+            R = np.asarray(regions).astype(np.int32).reshape(-1)
+            if len(R) != len(C):
+                raise ValueError("regions needs one entry per element")
+        C = C.astype(np.int32)
+        n = len(X)
+
+        # Unique edges, numbered in lexicographic order of (low, high) node.
+        a = C[:, LOCAL_EDGES[:, 0]].ravel()
+        b = C[:, LOCAL_EDGES[:, 1]].ravel()
+        keys = _pair_keys(a, b, n)
+        ukeys, inv = np.unique(keys, return_inverse=True)
+        edges = np.column_stack([ukeys // n, ukeys % n]).astype(np.int32)
+        glob_ids = inv.reshape(len(C), 6).astype(np.int32)
+        orient = orientation_class(C)
+
+        # Boundary faces: the faces that belong to exactly one element.
+        faces = C[:, _FACES].reshape(-1, 3)
+        sf = np.sort(faces, axis=1).astype(np.int64)
+        fkeys = (sf[:, 0] * n + sf[:, 1]) * n + sf[:, 2] if n < 2**20 else None
+        if fkeys is not None:
+            _, first, counts = np.unique(fkeys, return_index=True, return_counts=True)
+        else:
+            _, first, counts = np.unique(sf, axis=0, return_index=True, return_counts=True)
+        if np.any(counts > 2):
+            raise ValueError("non-manifold mesh: a face is shared by more than two elements")
+        bfaces = faces[first[counts == 1]].astype(np.int32)
+        bnodes = np.unique(bfaces).astype(np.int32)
+        fe = bfaces[:, [[0, 1], [1, 2], [0, 2]]].reshape(-1, 2)
+        bkeys = np.unique(_pair_keys(fe[:, 0], fe[:, 1], n))
+        bedges = np.searchsorted(ukeys, bkeys).astype(np.int32)
+        return cls(X, np.ascontiguousarray(C), R, edges, np.ascontiguousarray(glob_ids),
+                   orient, bfaces, bnodes, bedges, {"repaired": int(neg.sum())})
+
+    # -- sizes and flat views for the compiled functions ---------------------------------
+    @property
+    def num_nodes(self) -> int:
+        """Number of nodes."""
+        return len(self.nodes)
+
+    @property
+    def num_el(self) -> int:
+        """Number of elements."""
+        return len(self.cells)
+
+    @property
+    def num_edges(self) -> int:
+        """Number of unique edges (lowest-order edge-element dofs)."""
+        return len(self.edges)
+
+    @property
+    def cells_flat(self) -> np.ndarray:
+        """Connectivity as one flat int32 array (what the compiled functions count)."""
+        return self.cells.reshape(-1)
+
+    @property
+    def glob_ids_flat(self) -> np.ndarray:
+        """Global edge ids as one flat int32 array, element-major."""
+        return self.glob_ids.reshape(-1)
+
+    # -- geometry ------------------------------------------------------------------------
+    def jacobians(self) -> np.ndarray:
+        """Element Jacobians (E, 3, 3): J[e, k, l] = d x_k / d xhat_l (dimensionless m/1)."""
+        X, C = self.nodes, self.cells
+        return np.stack([X[C[:, 1]] - X[C[:, 0]], X[C[:, 2]] - X[C[:, 0]],
+                         X[C[:, 3]] - X[C[:, 0]]], axis=2)
+
+    def volumes(self) -> np.ndarray:
+        """Element volumes in m^3 (positive for every element of a Mesh)."""
+        return _signed_volumes(self.nodes, self.cells)
+
+    def centroids(self) -> np.ndarray:
+        """Element centroids (E, 3) in m."""
+        return self.nodes[self.cells].mean(axis=1)
+
+    def map_points(self, ref_points) -> np.ndarray:
+        """Physical coordinates (E, M, 3) in m of reference points (M, 3) in every element."""
+        p = np.asarray(ref_points, dtype=np.float64).reshape(-1, 3)
+        lam = np.column_stack([1 - p.sum(axis=1), p])
+        return np.einsum("ma,eak->emk", lam, self.nodes[self.cells])
+
+    # -- regions -------------------------------------------------------------------------
+    def assign_regions(self, rules: Iterable, default: int = 0) -> None:
+        """Set ``regions`` from ``(region_id, predicate)`` pairs applied in order.
+
+        ``predicate`` maps centroids (E, 3) in m to a boolean mask; later rules override
+        earlier ones; elements matched by no rule get ``default``.
+        """
+        self.regions = _regions_from_rules(self.centroids(), rules, default)
+
+    def region_arrays(self, region) -> dict:
+        """Flat arrays of the elements of one region (an int or a boolean mask (E,)).
+
+        Returns a dict with ``cells`` (flat int32), ``glob_ids`` (flat int32),
+        ``orientations`` (int32) and ``elements`` (the selected element indices), ready to
+        pass to the compiled functions together with the full ``nodes``; the global
+        numbering of nodes and edges is unchanged.
+        """
+        mask = (self.regions == region) if np.isscalar(region) else np.asarray(region, bool)
+        if mask.shape != (self.num_el,):
+            raise ValueError("region mask needs one entry per element")
+        idx = np.flatnonzero(mask)
+        return {
+            "cells": np.ascontiguousarray(self.cells[idx]).reshape(-1),
+            "glob_ids": np.ascontiguousarray(self.glob_ids[idx]).reshape(-1),
+            "orientations": np.ascontiguousarray(self.orientations[idx]),
+            "elements": idx,
+        }
+
+    def interior_edges(self) -> np.ndarray:
+        """Ids of the edges that do not lie on the boundary."""
+        keep = np.ones(self.num_edges, bool)
+        keep[self.boundary_edges] = False
+        return np.flatnonzero(keep).astype(np.int32)
+
+    def interior_nodes(self) -> np.ndarray:
+        """Ids of the nodes that do not lie on the boundary."""
+        keep = np.ones(self.num_nodes, bool)
+        keep[self.boundary_nodes] = False
+        return np.flatnonzero(keep).astype(np.int32)
+
+
+def _regions_from_rules(centroids, rules, default) -> np.ndarray:
+    R = np.full(len(centroids), int(default), dtype=np.int32)
+    for rid, pred in (rules or []):
+        m = np.asarray(pred(centroids), dtype=bool).reshape(-1)
+        if m.shape != (len(centroids),):
+            raise ValueError("a region predicate must return one boolean per element")
+        R[m] = int(rid)
+    return R
+
+
+def _check_axis(v, name) -> np.ndarray:
+    a = np.asarray(v, dtype=np.float64).reshape(-1)
+    if len(a) < 2 or not np.all(np.isfinite(a)) or np.any(np.diff(a) <= 0):
+        raise ValueError(f"{name} must be at least 2 strictly increasing finite coordinates")
+    return a
+
+
+def box_mesh(xs, ys, zs, regions: Sequence = (), default_region: int = 0) -> Mesh:
+    """Structured tetrahedral mesh on the tensor grid ``xs`` x ``ys`` x ``zs`` (m).
+
+    Each hexahedral cell is split into 6 tetrahedra by the Kuhn (Freudenthal) split along
+    its (0,0,0)-(1,1,1) diagonal, which is conforming between cells. Any strictly
+    increasing coordinates are allowed, so graded spacing comes from the axes
+    (:func:`graded_axis`, :func:`axis_with_breaks`). ``regions`` is a sequence of
+    ``(region_id, predicate)`` pairs on element centroids, applied in order.
+    Node (i, j, k) has index ``(k * ny + j) * nx + i``.
+    """
+    x, y, z = _check_axis(xs, "xs"), _check_axis(ys, "ys"), _check_axis(zs, "zs")
+    nx, ny, nz = len(x), len(y), len(z)
+    Z, Y, Xg = np.meshgrid(z, y, x, indexing="ij")
+    nodes = np.column_stack([Xg.ravel(), Y.ravel(), Z.ravel()])
+    ii, jj, kk = np.meshgrid(np.arange(nx - 1), np.arange(ny - 1), np.arange(nz - 1),
+                             indexing="ij")
+    base = np.stack([ii.ravel(), jj.ravel(), kk.ravel()], axis=1)
+
+    def nid(ijk):
+        return (ijk[:, 2] * ny + ijk[:, 1]) * nx + ijk[:, 0]
+
+    tets = []
+    for perm in _PERMS:
+        cur = base.copy()
+        vs = [nid(cur)]
+        for ax in perm:
+            cur = cur.copy()
+            cur[:, ax] += 1
+            vs.append(nid(cur))
+        tets.append(np.stack(vs, axis=1))
+    cells = np.stack(tets, axis=1).reshape(-1, 4)
+    cents = nodes[cells].mean(axis=1)
+    R = _regions_from_rules(cents, regions, default_region)
+    return Mesh.from_cells(nodes, cells, R)
+
+
+def box(lower=(0.0, 0.0, 0.0), upper=(1.0, 1.0, 1.0), shape=(4, 4, 4), regions: Sequence = (),
+        default_region: int = 0) -> Mesh:
+    """Uniform structured mesh of the box [lower, upper] (m) with ``shape`` cells per axis.
+
+    See :func:`box_mesh` for the split and ``regions``.
+    """
+    lo = np.asarray(lower, dtype=np.float64).reshape(3)
+    hi = np.asarray(upper, dtype=np.float64).reshape(3)
+    n = [int(s) for s in np.asarray(shape).reshape(3)]
+    if min(n) < 1:
+        raise ValueError("shape needs at least one cell per axis")
+    axes = [np.linspace(lo[i], hi[i], n[i] + 1) for i in range(3)]
+    return box_mesh(*axes, regions=regions, default_region=default_region)
+
+
+def graded_axis(a, b, n, ratio=1.0) -> np.ndarray:
+    """``n`` cells from ``a`` to ``b`` (m) whose lengths grow geometrically by ``ratio``.
+
+    ratio > 1 refines towards ``a``, ratio < 1 towards ``b``; the last cell is ``ratio``
+    ** (n - 1) times the first. Returns n + 1 coordinates.
+    """
+    n = int(n)
+    if n < 1 or not (b > a) or not ratio > 0:
+        raise ValueError("need n >= 1, b > a and ratio > 0")
+    if abs(ratio - 1.0) < 1e-12:
+        return np.linspace(a, b, n + 1)
+    q = float(ratio)
+    h = q ** np.arange(n)
+    s = np.concatenate([[0.0], np.cumsum(h)]) / h.sum()
+    out = a + (b - a) * s
+    out[-1] = b
+    return out
+
+
+def axis_with_breaks(breaks, h) -> np.ndarray:
+    """Coordinates through every break point (m) with spacing at most ``h`` between them.
+
+    ``h`` is one size for all intervals or one per interval, so a magnet gap or a coil
+    window can be meshed finer than the air around it while material interfaces fall on
+    grid planes.
+    """
+    br = _check_axis(breaks, "breaks")
+    hs = np.broadcast_to(np.asarray(h, dtype=np.float64), (len(br) - 1,))
+    if np.any(~(hs > 0)):
+        raise ValueError("h must be positive")
+    parts = []
+    for i in range(len(br) - 1):
+        k = max(1, int(np.ceil((br[i + 1] - br[i]) / hs[i] - 1e-9)))
+        parts.append(np.linspace(br[i], br[i + 1], k + 1)[:-1])
+    parts.append(br[-1:])
+    return np.concatenate(parts)
+
+
+def p2_connectivity(mesh: Mesh):
+    """Quadratic (P2) nodes and cells on the same tetrahedra.
+
+    Returns ``(nodes2, cells2)``: ``nodes2`` is (num_nodes + num_edges, 3) in m, the mesh
+    nodes followed by the edge midpoints in edge-id order; ``cells2`` is (num_el, 10)
+    int32, the 4 vertices then the midpoints of the local edges (0,1), (0,2), (0,3),
+    (1,2), (1,3), (2,3), matching :func:`fluxkern_tools.elements.p2`.
+    """
+    mids = 0.5 * (mesh.nodes[mesh.edges[:, 0]] + mesh.nodes[mesh.edges[:, 1]])
+    nodes2 = np.vstack([mesh.nodes, mids])
+    cells2 = np.hstack([mesh.cells, mesh.num_nodes + mesh.glob_ids]).astype(np.int32)
+    return nodes2, np.ascontiguousarray(cells2)
+
+
+# -- meshio ---------------------------------------------------------------------------------
+
+_REGION_KEYS = ("gmsh:physical", "medit:ref", "cell_tags", "region", "regions",
+                "material", "gmsh:geometrical")
+
+
+def from_meshio(m, region_key: str | None = None, prune: bool = True) -> Mesh:
+    """Mesh from a ``meshio.Mesh``: its tetrahedra (``tetra``), orientation repaired.
+
+    Regions come from the cell data ``region_key`` or, by default, the first of
+    ``gmsh:physical``, ``medit:ref``, ``cell_tags``, ``region``, ``regions``,
+    ``material`` found. With ``prune`` nodes used by no tetrahedron (typical of geometry
+    points in gmsh files) are dropped and the rest renumbered; the original index of each
+    kept node is stored in ``mesh.info["node_map"]``. Coordinates are taken as metres;
+    2-D points get z = 0.
+    """
+    blocks = [(i, cb) for i, cb in enumerate(m.cells) if cb.type == "tetra"]
+    if not blocks:
+        raise ValueError("the mesh has no tetra cells")
+    cells = np.vstack([cb.data for _, cb in blocks]).astype(np.int64)
+    regions = None
+    keys = [region_key] if region_key else [k for k in _REGION_KEYS if k in m.cell_data]
+    if region_key and region_key not in m.cell_data:
+        raise KeyError(f"cell data {region_key!r} not found")
+    if keys:
+        data = m.cell_data[keys[0]]
+        regions = np.concatenate([np.asarray(data[i]).reshape(-1) for i, _ in blocks])
+    pts = np.asarray(m.points, dtype=np.float64)
+    if pts.shape[1] == 2:
+        pts = np.column_stack([pts, np.zeros(len(pts))])
+    info = {}
+    if prune:
+        used = np.unique(cells)
+        remap = np.full(len(pts), -1, dtype=np.int64)
+        remap[used] = np.arange(len(used))
+        cells = remap[cells]
+        pts = pts[used]
+        info["node_map"] = used
+    mesh = Mesh.from_cells(pts, cells, regions)
+    mesh.info.update(info)
+    return mesh
+
+
+def read(path, region_key: str | None = None, prune: bool = True) -> Mesh:
+    """Read a tetrahedral mesh file with meshio (any format it knows); see :func:`from_meshio`."""
+    import meshio
+
+    return from_meshio(meshio.read(path), region_key=region_key, prune=prune)
+
+
+def _as_point_array(v, n, what):
+    a = np.asarray(v, dtype=np.float64)
+    if a.shape[0] != n:
+        raise ValueError(f"{what} needs {n} rows, got {a.shape[0]}")
+    return a
+
+
+def to_meshio(mesh: Mesh, point_data: dict | None = None, cell_data: dict | None = None):
+    """``meshio.Mesh`` of the tetrahedra with point fields (num_nodes, ...) and cell
+    fields (num_el, ...); the regions are added as cell data ``region``."""
+    import meshio
+
+    pd = {k: _as_point_array(v, mesh.num_nodes, k) for k, v in (point_data or {}).items()}
+    cd = {k: [_as_point_array(v, mesh.num_el, k)] for k, v in (cell_data or {}).items()}
+    cd.setdefault("region", [mesh.regions.astype(np.int32)])
+    return meshio.Mesh(mesh.nodes, [("tetra", mesh.cells)], point_data=pd, cell_data=cd)
+
+
+def write_vtu(path, mesh: Mesh, point_data: dict | None = None,
+              cell_data: dict | None = None) -> None:
+    """Write the mesh with point and cell fields (SI units as given) to a VTU file."""
+    to_meshio(mesh, point_data, cell_data).write(str(path), file_format="vtu")
+
+
+def write_points_vtu(path, points, point_data: dict | None = None) -> None:
+    """Write scattered points (P, 3) in m with per-point fields (P, ...) as VTU vertices,
+    e.g. B at the evaluation points returned by ``compute_B_Hcurl``."""
+    import meshio
+
+    P = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+    pd = {k: _as_point_array(v, len(P), k) for k, v in (point_data or {}).items()}
+    verts = np.arange(len(P), dtype=np.int64).reshape(-1, 1)
+    meshio.Mesh(P, [("vertex", verts)], point_data=pd).write(str(path), file_format="vtu")

@@ -1,0 +1,235 @@
+"""Material objects: the data the module reads, evaluated as the module evaluates it."""
+
+import math
+
+import numpy as np
+import pytest
+from scipy.interpolate import BSpline, PPoly
+
+from fluxkern_tools import bh_curves, materials
+
+STEELS = bh_curves.names()
+
+
+def _module_basis(i, k, t, s):
+    # The module's Cox-de Boor recursion: half-open supports, zero-width terms dropped.
+    if k == 0:
+        return 1.0 if (s >= t[i] and s < t[i + 1]) else 0.0
+    left = right = 0.0
+    if t[i + k] != t[i]:
+        left = ((s - t[i]) / (t[i + k] - t[i])) * _module_basis(i, k - 1, t, s)
+    if t[i + k + 1] != t[i + 1]:
+        right = ((t[i + k + 1] - s) / (t[i + k + 1] - t[i + 1])) * _module_basis(i + 1, k - 1, t, s)
+    return right + left
+
+
+def _module_mu(obj, H):
+    t, c, k, H_min, mu_H_min = obj.get_spline_information()
+    n = len(t) - k - 1
+    if H_min > H:
+        return mu_H_min, 0.0
+    s = math.log10(H)
+    v = sum(_module_basis(i, k, t, s) * c[i] for i in range(n))
+    D = 0.0
+    for i in range(n):
+        e = _module_basis(i, k - 1, t, s) * (k / (t[i + k] - t[i])) if t[i + k] != t[i] else 0.0
+        g = (_module_basis(i + 1, k - 1, t, s) * (k / (t[i + k + 1] - t[i + 1]))
+             if t[i + k + 1] != t[i + 1] else 0.0)
+        D += (e - g) * c[i]
+    return v, D / (math.log(10.0) * H)
+
+
+def _module_nu(obj, s):
+    c, x = obj.get_spline_information()
+    c = np.asarray(c).ravel()          # the module flattens row-major: c[r * n + p]
+    n = len(x) - 1
+    v = d = 0.0
+    pieces = [p for p in range(n) if x[p] <= s < x[p + 1]] + ([n - 1] if s >= x[n] else [])
+    for p in pieces:
+        dd = s - x[p]
+        for power in (3, 2, 1, 0):
+            v += dd ** power * c[(3 - power) * n + p]
+        for e in (3, 2, 1):
+            d += dd ** (e - 1) * (e * c[(3 - e) * n + p])
+    return v, d
+
+
+@pytest.mark.parametrize("name", STEELS)
+def test_permeability_data_reproduces_bh_curve(name):
+    H, B = bh_curves.bh_curve(name)
+    perm = materials.steel(name).permeability()
+    assert perm.get_type_spec() == 1
+    t, c, k, H_min, mu_H_min = perm.get_spline_information()
+    assert t.ndim == 1 and c.ndim == 1 and isinstance(k, int)
+    assert len(c) == len(t) - k - 1 and H_min > 0 and mu_H_min > 0
+    spl = BSpline(t, c, k)
+    Hd = H[H >= H_min]
+    np.testing.assert_allclose(spl(np.log10(Hd)) * Hd, B[H >= H_min], rtol=1e-9)
+    # mu is continuous at the cut-off.
+    assert spl(np.log10(H_min)) == pytest.approx(mu_H_min, rel=1e-12)
+
+
+@pytest.mark.parametrize("name", STEELS)
+def test_permeability_curve_is_physical(name):
+    perm = materials.steel(name).permeability()
+    h = np.logspace(-2, 9, 40001)
+    mu = perm.evaluate_mu(h)
+    assert np.all(mu > materials.MU0 * 0.999)
+    Bh = mu * h
+    assert np.all(np.diff(Bh) > 0)                      # B(H) increasing
+    # Deep saturation approaches the vacuum permeability from above.
+    assert perm.evaluate_mu(1e9) == pytest.approx(materials.MU0, rel=3e-3)
+    # The derivative is the derivative of the value.
+    hh = np.logspace(0.2, 8, 9)
+    fd = (perm.evaluate_mu(hh * (1 + 1e-6)) - perm.evaluate_mu(hh * (1 - 1e-6))) / (2e-6 * hh)
+    np.testing.assert_allclose(perm.evaluate_dmu_dH(hh), fd, rtol=1e-5,
+                               atol=1e-12 * np.abs(fd).max())
+
+
+@pytest.mark.parametrize("H", [0.0, 0.3, 1.0, 17.0, 140.0, 3.3e3, 2.5e5, 7e8, 1e10, np.nan])
+def test_python_permeability_follows_module_rules(H):
+    perm = materials.steel("M270-35A").permeability()
+    if np.isnan(H):
+        # NaN fails the module's cut-off test H_min > H, so the spline branch gives 0.
+        assert perm.evaluate_mu(H) == 0.0
+        return
+    v, d = _module_mu(perm, H)
+    assert perm.evaluate_mu(H) == pytest.approx(v, rel=1e-12, abs=1e-300)
+    assert perm.evaluate_dmu_dH(H) == pytest.approx(d, rel=1e-9, abs=1e-22)
+    if H < perm.H_min:
+        assert v == perm.mu_H_min and d == 0.0
+
+
+@pytest.mark.parametrize("name", STEELS)
+def test_reluctance_data_reproduces_bh_curve(name):
+    H, B = bh_curves.bh_curve(name)
+    rel = materials.steel(name).reluctance()
+    assert rel.get_type_spec() == 1
+    c, x = rel.get_spline_information()
+    assert c.shape == (4, len(x) - 1) and x[0] == 0.0 and np.all(np.diff(x) > 0)
+    pp = PPoly(c, x)
+    np.testing.assert_allclose(pp(B[1:]) * B[1:], H[1:], rtol=1e-9)
+    np.testing.assert_allclose(rel.evaluate_H(B[1:]), H[1:], rtol=1e-9)
+
+
+@pytest.mark.parametrize("name", STEELS)
+def test_reluctance_curve_is_monotone_and_extends_like_vacuum(name):
+    rel = materials.steel(name).reluctance()
+    c, x = rel.get_spline_information()
+    b = np.linspace(0, 2000, 400001)
+    nu = rel.evaluate_nu(b)
+    assert np.all(nu > 0) and np.all(nu <= materials.NU0)
+    H = nu * b
+    assert np.all(np.diff(H) > 0)
+    # The module continues the last piece: it must be a vacuum-like constant.
+    np.testing.assert_array_equal(c[:3, -1], 0.0)
+    assert 0.85 * materials.NU0 < c[3, -1] < materials.NU0
+    assert x[-1] >= 20.0
+    # Saturation law in the extended range: H = (B - Js) / mu0.
+    Hd, Bd = bh_curves.bh_curve(name)
+    Js = Bd[-1] - materials.MU0 * Hd[-1]
+    for bb in (4.0, 10.0):
+        assert rel.evaluate_H(bb) == pytest.approx((bb - Js) / materials.MU0, rel=3e-3)
+
+
+@pytest.mark.parametrize("B", [0.0, 1e-3, 0.7, 1.55, 2.3, 19.0, 25.0, 400.0, -0.1])
+def test_python_reluctance_follows_module_rules(B):
+    rel = materials.steel("M270-35A").reluctance()
+    v, d = _module_nu(rel, B)
+    assert rel.evaluate_nu(B) == pytest.approx(v, rel=1e-12, abs=0)
+    assert rel.evaluate_dnu_dB(B) == pytest.approx(d, rel=1e-9, abs=1e-9)
+
+
+def test_reluctance_derivative_and_newton_consistency():
+    rel = materials.steel("1010").reluctance()
+    b = np.linspace(0.05, 25, 37)
+    fd = (rel.evaluate_nu(b + 1e-7) - rel.evaluate_nu(b - 1e-7)) / 2e-7
+    np.testing.assert_allclose(rel.evaluate_dnu_dB(b), fd, rtol=1e-5, atol=1e-3)
+
+
+def test_constant_and_vacuum_materials():
+    vac = materials.vacuum()
+    assert vac.reluctance().get_type_spec() == 0
+    assert vac.reluctance().value == 795774.7154594767
+    assert vac.permeability().get_type_spec() == 0
+    assert vac.permeability().evaluate_mu(0.0) == (4 * np.pi) * 1e-7
+    lin = materials.linear(1000.0)
+    assert lin.permeability().evaluate_mu(5.0) == pytest.approx(1000 * materials.MU0)
+    assert lin.reluctance().value * lin.permeability().mu == pytest.approx(1.0)
+    np.testing.assert_array_equal(lin.reluctance().evaluate_dnu_dB(np.ones(3)), 0.0)
+
+
+def test_caller_cannot_corrupt_the_curve_through_returned_arrays():
+    rel = materials.steel("M270-35A").reluctance()
+    nu_before = rel.evaluate_nu(1.0)
+    c, x = rel.get_spline_information()
+    c[:] = 0.0
+    x[:] = 0.0
+    assert rel.evaluate_nu(1.0) == nu_before
+    perm = materials.steel("M270-35A").permeability()
+    t, cc, *_ = perm.get_spline_information()
+    cc[:] = 0.0
+    assert perm.evaluate_mu(100.0) > 0
+
+
+@pytest.mark.parametrize("make", [
+    lambda: materials.SplinePermeability([0, 0, 1, 1], [1.0, 1.0], -1, 1.0, 1.0),
+    lambda: materials.SplinePermeability([0, 0, 0, 1, 1, 1], [1.0, 1.0], 2, 1.0, 1.0),
+    lambda: materials.SplinePermeability([0, 0, 1, 1], [1.0, 1.0], 1, 0.0, 1.0),
+    lambda: materials.SplinePermeability([1, 0, 1, 1], [1.0, 1.0], 1, 1.0, 1.0),
+    lambda: materials.CubicReluctance(np.zeros((4, 2)), [0.1, 1.0, 2.0]),
+    lambda: materials.CubicReluctance(np.zeros((4, 2)), [0.0, 1.0]),
+    lambda: materials.CubicReluctance(np.zeros((3, 1)), [0.0, 1.0]),
+    lambda: materials.ConstantReluctance(0.0),
+    lambda: materials.SplinePermeability.from_bh_curve([0, 10, 5], [0, 1, 2]),
+    lambda: materials.CubicReluctance.from_bh_curve([0, 1e6], [0, 0.5]),
+])
+def test_inconsistent_material_data_is_rejected(make):
+    with pytest.raises(ValueError):
+        make()
+
+
+def test_module_accepts_the_material_objects():
+    mod = pytest.importorskip("fluxkern_mod")
+    from fluxkern_tools import elements, meshes, quadrature
+    m = meshes.box(shape=(2, 2, 2))
+    q, w = quadrature.tetrahedron(2)
+    phi, d_phi = elements.p1(q)
+    x = m.nodes[:, 0] * 1e3                       # uniform H = 1000 A/m along x
+    perm = materials.steel("M270-35A").permeability()
+    K, dK = mod.compute_stiffness_and_jacobi_matrix(m.nodes, m.cells_flat, d_phi, x, perm, q, w)
+    # Summed over the nodes of the face x = 1, K x is the flux mu(H) H through that unit
+    # face and dK x is mu'(H) H^2.
+    face = np.isclose(m.nodes[:, 0], 1.0)
+    assert (K @ x)[face].sum() == pytest.approx(perm.evaluate_mu(1e3) * 1e3, rel=1e-10)
+    assert (dK @ x)[face].sum() == pytest.approx(perm.evaluate_dmu_dH(1e3) * 1e6, rel=1e-10)
+    curls = elements.curls_by_class(q)
+    rel = materials.steel("M270-35A").reluctance()
+    B0 = np.array([0.0, 0.0, 1.5])
+    a = elements.interpolate_edges(m.nodes, m.edges, lambda r: 0.5 * np.cross(B0, r))
+    K, dK, rhs = mod.compute_stiffness_and_jacobi_matrix_curl_curl(
+        m.nodes, m.cells_flat, m.glob_ids_flat, curls, d_phi, m.orientations, a,
+        np.zeros(0), rel, q, w, m.num_edges, 6)
+    assert K.shape == (m.num_edges, m.num_edges)
+    pts, B = mod.compute_B_Hcurl(m.nodes, m.cells_flat, m.glob_ids_flat, curls, phi, d_phi,
+                                 m.orientations, a, q, w, m.num_edges, 6)
+    np.testing.assert_allclose(B, np.broadcast_to(B0, B.shape), atol=1e-12)
+
+
+@pytest.mark.parametrize("H, B", [
+    ([0.0, 100.0, 1000.0], [0.0, 1.0, 1.5]),                 # three points only
+    ([0.0, 100.0, 200.0, 1000.0], [0.0, 0.1, 1.0, 1.5]),     # convex start (Rayleigh region)
+] + [bh_curves.bh_curve(n) for n in STEELS])
+def test_both_formulations_describe_one_physical_curve(H, B):
+    perm = materials.SplinePermeability.from_bh_curve(H, B)
+    rel = materials.CubicReluctance.from_bh_curve(H, B)
+    # A convex start must not give a vanishing initial permeability or reluctance.
+    assert perm.mu_H_min > 10 * materials.MU0
+    assert 0 < rel.evaluate_nu(0.0) < 0.1 * materials.NU0
+    bb = np.linspace(0, 30, 300001)
+    Hb = rel.evaluate_H(bb)
+    assert np.all(np.diff(Hb) > 0)
+    # Compared in B, which is well conditioned also where B(H) is flat.
+    h = np.logspace(0, 6, 61)
+    np.testing.assert_allclose(np.interp(h, Hb, bb), perm.evaluate_B(h), rtol=1e-2)
+    assert np.all(np.diff(perm.evaluate_B(np.logspace(-1, 8, 9001))) > 0)

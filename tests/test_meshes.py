@@ -1,0 +1,147 @@
+"""Mesh construction: orientation, volumes, edge numbering, boundaries, regions, I/O."""
+
+import numpy as np
+import pytest
+
+from fluxkern_tools import meshes
+
+RNG = np.random.default_rng(11)
+
+
+def _all_faces(m):
+    return np.unique(np.sort(m.cells[:, meshes._FACES].reshape(-1, 3), axis=1), axis=0)
+
+
+@pytest.mark.parametrize("xs, ys, zs", [
+    (np.linspace(0, 1, 4), np.linspace(0, 2, 3), np.linspace(-1, 0.5, 5)),
+    (meshes.graded_axis(0, 1, 5, 1.6), meshes.axis_with_breaks([0, 0.1, 0.3], [0.02, 0.1]),
+     [0.0, 0.01, 0.5]),
+])
+def test_box_mesh_is_positive_conforming_and_euler_consistent(xs, ys, zs):
+    m = meshes.box_mesh(xs, ys, zs)
+    nx, ny, nz = len(xs) - 1, len(ys) - 1, len(zs) - 1
+    assert m.num_el == 6 * nx * ny * nz
+    assert m.cells.dtype == np.int32 and m.glob_ids.dtype == np.int32
+    assert np.all(m.volumes() > 0)
+    vol = (xs[-1] - xs[0]) * (ys[-1] - ys[0]) * (zs[-1] - zs[0])
+    assert m.volumes().sum() == pytest.approx(vol, rel=1e-12)
+    F = len(_all_faces(m))
+    # A box is a ball: V - E + F - T = 1.
+    assert m.num_nodes - m.num_edges + F - m.num_el == 1
+    # Conforming: each face belongs to one (boundary) or two elements, and the boundary
+    # triangles tile the box surface.
+    nb = 2 * (nx * ny + ny * nz + nx * nz) * 2
+    assert len(m.boundary_faces) == nb
+    assert 4 * m.num_el == 2 * F - nb
+
+
+def test_boundary_sets_are_the_nodes_and_edges_on_the_box_surface():
+    m = meshes.box((0, 0, 0), (1, 2, 3), (3, 2, 4))
+    X = m.nodes
+    on = np.any(np.isclose(X, [0, 0, 0]) | np.isclose(X, [1, 2, 3]), axis=1)
+    np.testing.assert_array_equal(m.boundary_nodes, np.flatnonzero(on))
+    a, b = X[m.edges[:, 0]], X[m.edges[:, 1]]
+    same_face = np.any((np.isclose(a, 0) & np.isclose(b, 0))
+                       | (np.isclose(a, [1, 2, 3]) & np.isclose(b, [1, 2, 3])), axis=1)
+    np.testing.assert_array_equal(m.boundary_edges, np.flatnonzero(same_face))
+    assert len(m.interior_edges()) + len(m.boundary_edges) == m.num_edges
+    # Boundary face normals point outwards.
+    f = m.nodes[m.boundary_faces]
+    n = np.cross(f[:, 1] - f[:, 0], f[:, 2] - f[:, 0])
+    c = f.mean(axis=1) - np.array([0.5, 1.0, 1.5])
+    assert np.all(np.einsum("ij,ij->i", n, c) > 0)
+
+
+def test_edges_and_glob_ids_are_consistent():
+    m = meshes.box(shape=(2, 3, 2))
+    assert np.all(m.edges[:, 0] < m.edges[:, 1])
+    assert len(np.unique(m.edges, axis=0)) == m.num_edges
+    from fluxkern_tools.elements import LOCAL_EDGES
+    loc = np.sort(m.cells[:, LOCAL_EDGES], axis=2)
+    np.testing.assert_array_equal(m.edges[m.glob_ids], loc)
+    np.testing.assert_array_equal(m.cells_flat, m.cells.ravel())
+    assert m.cells_flat.ndim == 1 and len(m.cells_flat) == 4 * m.num_el
+
+
+def test_from_cells_repairs_orientation_and_rejects_bad_input():
+    m = meshes.box(shape=(2, 2, 2))
+    flip = RNG.random(m.num_el) < 0.5
+    cells = m.cells.copy()
+    cells[flip] = cells[flip][:, [1, 0, 2, 3]]
+    r = meshes.Mesh.from_cells(m.nodes, cells)
+    assert r.info["repaired"] == flip.sum()
+    assert np.all(r.volumes() > 0)
+    np.testing.assert_allclose(np.sort(r.volumes()), np.sort(m.volumes()))
+    with pytest.raises(ValueError, match="negatively"):
+        meshes.Mesh.from_cells(m.nodes, cells, repair_orientation=False)
+    bad = m.cells.copy()
+    bad[0, 0] = m.num_nodes
+    with pytest.raises(ValueError, match="outside"):
+        meshes.Mesh.from_cells(m.nodes, bad)
+    flat = m.nodes.copy()
+    flat[:, 2] = 0.0
+    with pytest.raises(ValueError, match="degenerate"):
+        meshes.Mesh.from_cells(flat, m.cells)
+    with pytest.raises(ValueError, match="repeats"):
+        meshes.Mesh.from_cells(m.nodes, np.array([[0, 1, 1, 2]]))
+
+
+def test_regions_by_centroid_predicate_and_region_arrays():
+    iron = lambda c: c[:, 2] < 0.5
+    m = meshes.box(shape=(2, 2, 4), regions=[(1, iron), (2, lambda c: c[:, 0] < 0.25)])
+    cen = m.centroids()
+    expect = np.where(cen[:, 0] < 0.25, 2, np.where(cen[:, 2] < 0.5, 1, 0))
+    np.testing.assert_array_equal(m.regions, expect)
+    ra = m.region_arrays(1)
+    sel = np.flatnonzero(expect == 1)
+    np.testing.assert_array_equal(ra["cells"], m.cells[sel].ravel())
+    np.testing.assert_array_equal(ra["glob_ids"], m.glob_ids[sel].ravel())
+    np.testing.assert_array_equal(ra["orientations"], m.orientations[sel])
+
+
+def test_graded_axis_and_breaks():
+    g = meshes.graded_axis(0.0, 1.0, 4, 2.0)
+    np.testing.assert_allclose(np.diff(g), np.array([1, 2, 4, 8]) / 15)
+    a = meshes.axis_with_breaks([0.0, 0.05, 0.25], [0.01, 0.05])
+    assert {0.05, 0.25} <= set(np.round(a, 12))
+    assert np.max(np.diff(a)[a[:-1] < 0.05 - 1e-12]) <= 0.01 + 1e-12
+    with pytest.raises(ValueError):
+        meshes.box_mesh([0, 1, 1], [0, 1], [0, 1])
+
+
+def test_p2_connectivity_places_midpoints():
+    m = meshes.box(shape=(1, 2, 1))
+    nodes2, cells2 = meshes.p2_connectivity(m)
+    assert cells2.shape == (m.num_el, 10)
+    from fluxkern_tools.elements import LOCAL_EDGES
+    v = nodes2[cells2[:, :4]]
+    mids = 0.5 * (v[:, LOCAL_EDGES[:, 0]] + v[:, LOCAL_EDGES[:, 1]])
+    np.testing.assert_allclose(nodes2[cells2[:, 4:]], mids)
+
+
+def test_meshio_round_trip_and_vtu_fields(tmp_path):
+    meshio = pytest.importorskip("meshio")
+    m = meshes.box((0, 0, 0), (1, 1, 1), (2, 2, 2), regions=[(3, lambda c: c[:, 0] > 0.5)])
+    path = tmp_path / "m.vtu"
+    phi = m.nodes[:, 0] ** 2
+    B = np.tile([0.0, 0.0, 1.0], (m.num_el, 1))
+    meshes.write_vtu(path, m, point_data={"phi": phi}, cell_data={"B": B})
+    back = meshio.read(path)
+    np.testing.assert_allclose(back.point_data["phi"], phi)
+    np.testing.assert_allclose(back.cell_data["B"][0], B)
+    r = meshes.from_meshio(back)
+    np.testing.assert_array_equal(r.regions, m.regions)
+    np.testing.assert_array_equal(r.cells, m.cells)
+
+    # Negatively oriented cells, an unused node and gmsh-style tags.
+    cells = m.cells[:, [0, 2, 1, 3]]
+    pts = np.vstack([m.nodes, [[9.0, 9.0, 9.0]]])
+    raw = meshio.Mesh(pts, [("tetra", cells)], cell_data={"gmsh:physical": [m.regions + 1]})
+    r = meshes.from_meshio(raw)
+    assert r.num_nodes == m.num_nodes and np.all(r.volumes() > 0)
+    np.testing.assert_array_equal(r.regions, m.regions + 1)
+    pts_path = tmp_path / "p.vtu"
+    meshes.write_points_vtu(pts_path, m.centroids(), {"B": B})
+    assert meshio.read(pts_path).points.shape == (m.num_el, 3)
+    with pytest.raises(ValueError, match="rows"):
+        meshes.write_vtu(path, m, point_data={"phi": phi[:-1]})
