@@ -88,7 +88,14 @@ Reluctance create_reluctance(int32_t type_spec, int32_t num_intervals,
 
 // Stores (row, col, value) at position `count` and advances it.  The
 // capacity is not tested: callers size the list for every entry they append.
-void append_triplet(TripletList& list, int32_t row, int32_t col, double value);
+// Defined here so that the element loops, which append every entry, inline it.
+inline void append_triplet(TripletList& list, int32_t row, int32_t col, double value) {
+    const std::ptrdiff_t t = list.count;
+    list.i[t] = row;
+    list.j[t] = col;
+    list.vals[t] = value;
+    ++list.count;
+}
 
 // ---------------------------------------------------------- element geometry
 //
@@ -154,7 +161,9 @@ private:
     const Permeability& perm_;
     bool local_;
     double ln10_;
+    std::ptrdiff_t last_span_;   // knot span of the previous local evaluation
     std::vector<double> table_;  // one degree of the Cox-de Boor table
+    std::vector<double> dfac_;   // k / (t[i + k] - t[i]), 0 where dropped
 };
 
 // The reluctance and its derivative, equal to piecewise_cubic_value and

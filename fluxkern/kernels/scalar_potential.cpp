@@ -1,0 +1,194 @@
+// Scalar-potential stiffness K = int mu(|H|) grad phi_a . grad phi_b and the
+// Newton term dK = int mu'(|H|) (H . grad phi_a)(H . grad phi_b) / |H|,
+// element by element, upper triangle integrated and mirrored.
+//
+// Speed without changing a bit: physical gradients and their products with
+// the field are formed once per (point, node); the per-point factors
+// ((det * mu) * w) and ((det * mu') * w) once per point.  All pair terms of
+// an element are formed first, then every pair sum is accumulated in point
+// order, then the entries are appended: independent work side by side
+// instead of one dependency chain per pair.  When all points share their
+// data (straight P1 elements, equal weights) geometry and material are
+// evaluated once per element and each pair term is added once per point,
+// which gives the same sums.
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "kernels.hpp"
+
+namespace fluxkern {
+
+using idx = std::ptrdiff_t;
+
+namespace {
+
+// Below this field magnitude (or for NaN) a point adds nothing to dK.
+constexpr double kMinField = 1e-14;
+
+// True when the rows [m][0 .. len) of a [M][len] table are bitwise equal.
+bool rows_equal(const double* a, idx M, idx len) {
+    for (idx m = 1; m < M; ++m)
+        if (std::memcmp(a, a + m * len, std::size_t(len) * sizeof(double)) != 0) return false;
+    return true;
+}
+
+struct Scratch {
+    std::vector<double> J, J_inv, det, H, Hmag, mu, dmu;
+    std::vector<double> G;        // physical gradients, [a][k][m]
+    std::vector<double> hG;       // H . G, [a][m]
+    std::vector<double> fK, fdK;  // ((det * mu) * w), ((det * mu') * w), [m]
+    std::vector<double> tK, tdK;  // pair terms, [m][pair]
+    std::vector<double> sK, sdK;  // pair sums, [pair]
+    std::vector<idx> pa, pb;      // local indices of each pair (a <= b)
+    std::vector<idx> er, ec, ep;  // row, column, pair of each entry, emission order
+    Scratch(idx M, idx N)
+        : J(9 * M), J_inv(9 * M), det(M), H(3 * M), Hmag(M), mu(M), dmu(M), G(3 * M * N),
+          hG(M * N), fK(M), fdK(M), tK(M * N * (N + 1) / 2), tdK(M * N * (N + 1) / 2),
+          sK(N * (N + 1) / 2), sdK(N * (N + 1) / 2) {
+        for (idx a = 0; a < N; ++a)
+            for (idx b = a; b < N; ++b) {
+                const idx p = idx(pa.size());
+                pa.push_back(a);
+                pb.push_back(b);
+                // (a, b), then its mirror (b, a) off the diagonal.
+                er.push_back(a);
+                ec.push_back(b);
+                ep.push_back(p);
+                if (b != a) {
+                    er.push_back(b);
+                    ec.push_back(a);
+                    ep.push_back(p);
+                }
+            }
+    }
+};
+
+// Geometry, field and material at P points of the element (P = M, or 1 when
+// all points agree).
+inline void element_fields(Scratch& s, idx P, idx N, const int32_t* conn, const Mesh& mesh,
+                           const double* d_phi, const double* x, const double* w,
+                           PermeabilityCurve& curve) {
+    compute_jacobians(s.J.data(), conn, mesh, int32_t(P), d_phi);
+    invert_jacobians(s.det.data(), s.J_inv.data(), s.J.data(), int32_t(P));
+    compute_grad_field(s.H.data(), conn, int32_t(P), int32_t(N), d_phi, x, s.J_inv.data());
+    compute_norms(s.Hmag.data(), s.H.data(), int32_t(P));
+    for (idx m = 0; m < P; ++m) {
+        curve.evaluate(s.Hmag[m], s.mu[m], s.dmu[m]);
+        s.fK[m] = (s.det[m] * s.mu[m]) * w[m];
+        s.fdK[m] = (s.det[m] * s.dmu[m]) * w[m];
+        const double* C = s.J_inv.data() + 9 * m;
+        const double* Hm = s.H.data() + 3 * m;
+        for (idx a = 0; a < N; ++a) {
+            const double* d = d_phi + 3 * (m * N + a);
+            double g[3];
+            for (idx k = 0; k < 3; ++k) g[k] = (d[0] * C[k] + d[1] * C[3 + k]) + d[2] * C[6 + k];
+            for (idx k = 0; k < 3; ++k) s.G[(3 * a + k) * P + m] = g[k];
+            s.hG[a * P + m] = (Hm[0] * g[0] + Hm[1] * g[1]) + Hm[2] * g[2];
+        }
+    }
+}
+
+// Terms of every pair at P points: tK[m][p], tdK[m][p].
+inline void pair_terms(Scratch& s, idx P, idx np) {
+    const double* G = s.G.data();
+    const double* hG = s.hG.data();
+    for (idx p = 0; p < np; ++p) {
+        const double* ga = G + 3 * s.pa[p] * P;
+        const double* gb = G + 3 * s.pb[p] * P;
+        const double* hGa = hG + s.pa[p] * P;
+        const double* hGb = hG + s.pb[p] * P;
+        for (idx m = 0; m < P; ++m) {
+            s.tK[m * np + p] =
+                ((gb[m] * ga[m] + gb[P + m] * ga[P + m]) + gb[2 * P + m] * ga[2 * P + m]) * s.fK[m];
+            s.tdK[m * np + p] = ((hGa[m] * s.fdK[m]) * hGb[m]) / s.Hmag[m];
+        }
+    }
+    // Adding +0 for a point below the threshold leaves the sum as skipping
+    // it would (a sum that starts at +0 is never -0).
+    for (idx m = 0; m < P; ++m)
+        if (!(s.Hmag[m] >= kMinField))
+            for (idx p = 0; p < np; ++p) s.tdK[m * np + p] = 0.0;
+}
+
+// Sums over the M points in point order; with P = 1 the one term is added
+// M times.
+inline void pair_sums(Scratch& s, idx P, idx M, idx np) {
+    double* __restrict sK = s.sK.data();
+    double* __restrict sdK = s.sdK.data();
+    for (idx p = 0; p < np; ++p) {
+        sK[p] = 0.0;
+        sdK[p] = 0.0;
+    }
+    for (idx m = 0; m < M; ++m) {
+        const double* __restrict tK = s.tK.data() + (P == 1 ? 0 : m) * np;
+        const double* __restrict tdK = s.tdK.data() + (P == 1 ? 0 : m) * np;
+        for (idx p = 0; p < np; ++p) {
+            sK[p] += tK[p];
+            sdK[p] += tdK[p];
+        }
+    }
+}
+
+// The element loop; NC > 0 fixes the node count and kUniform the single
+// distinct point at compile time, so that the small loops unroll.
+template <int NC, bool kUniform>
+void scalar_loop(TripletList& K, TripletList& dK, const Mesh& mesh, const Quadrature& quad,
+                 const double* d_phi, const double* x, Scratch& s, PermeabilityCurve& curve) {
+    const idx E = mesh.num_el;
+    const idx N = NC > 0 ? NC : mesh.el_nodes;
+    const idx M = quad.num_points;
+    const idx P = kUniform ? 1 : M;
+    const idx np = NC > 0 ? NC * (NC + 1) / 2 : idx(s.pa.size());
+    const double* w = quad.weights;
+    // Local copies whose counts can live in registers (the entry arrays
+    // cannot alias them); written back after the loop.
+    TripletList Kl = K, dKl = dK;
+
+    for (idx e = 0; e < E; ++e) {
+        const int32_t* conn = mesh.cells + e * N;
+        element_fields(s, P, N, conn, mesh, d_phi, x, w, curve);
+        pair_terms(s, P, np);
+        pair_sums(s, P, M, np);
+        for (idx q = 0; q < N * N; ++q) {
+            const int32_t row = conn[s.er[q]], col = conn[s.ec[q]];
+            append_triplet(Kl, row, col, s.sK[s.ep[q]]);
+            append_triplet(dKl, row, col, s.sdK[s.ep[q]]);
+        }
+    }
+    K.count = Kl.count;
+    dK.count = dKl.count;
+}
+
+template <int NC>
+void scalar_dispatch(bool uniform, TripletList& K, TripletList& dK, const Mesh& mesh,
+                     const Quadrature& quad, const double* d_phi, const double* x, Scratch& s,
+                     PermeabilityCurve& curve) {
+    if (uniform)
+        scalar_loop<NC, true>(K, dK, mesh, quad, d_phi, x, s, curve);
+    else
+        scalar_loop<NC, false>(K, dK, mesh, quad, d_phi, x, s, curve);
+}
+
+}  // namespace
+
+void compute_stiffness_and_jacobi_matrix_kernel(TripletList& K, TripletList& dK,
+                                                const Mesh& mesh, const Quadrature& quad,
+                                                const double* d_phi, const double* x,
+                                                const Permeability& perm) {
+    const idx N = mesh.el_nodes;
+    const idx M = quad.num_points;
+    Scratch s(M, N);
+    PermeabilityCurve curve(perm);
+    const bool uniform =
+        M >= 1 && rows_equal(d_phi, M, 3 * N) && rows_equal(quad.weights, M, 1);
+    // Linear and quadratic tetrahedra get loops of fixed length.
+    if (N == 4)
+        scalar_dispatch<4>(uniform, K, dK, mesh, quad, d_phi, x, s, curve);
+    else if (N == 10)
+        scalar_dispatch<10>(uniform, K, dK, mesh, quad, d_phi, x, s, curve);
+    else
+        scalar_dispatch<0>(uniform, K, dK, mesh, quad, d_phi, x, s, curve);
+}
+
+}  // namespace fluxkern
