@@ -1,0 +1,47 @@
+"""Helpers shared by the two formulations: material tables and boundary selection."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ..meshes import Mesh
+
+__all__ = ["material_table", "dirichlet_part"]
+
+
+def material_table(mesh: Mesh, materials, kind: str) -> dict:
+    """``{region: curve object}`` for every region that has elements.
+
+    ``materials`` maps region ids to module-facing curve objects or to
+    :class:`~fluxkern_tools.materials.Material` objects, whose ``permeability()`` or
+    ``reluctance()`` (``kind``) is taken. A region without an entry raises ValueError.
+    """
+    if not isinstance(materials, dict):
+        raise TypeError("materials must be a dict {region id: material}")
+    present = np.unique(mesh.regions).tolist()
+    missing = [r for r in present if r not in materials]
+    if missing:
+        raise ValueError(f"no material given for region(s) {missing}; the mesh has "
+                         f"regions {present}")
+    table = {}
+    for r in present:
+        m = materials[r]
+        if hasattr(m, kind) and callable(getattr(m, kind)):
+            m = getattr(m, kind)()
+        if not hasattr(m, "get_type_spec"):
+            raise TypeError(f"the material of region {r} is not a {kind} object")
+        table[r] = m
+    return table
+
+
+def dirichlet_part(mesh: Mesh, faces) -> tuple:
+    """Nodes and edges of the boundary part selected by ``faces``.
+
+    ``faces`` is None (the whole boundary) or a predicate on boundary-face centroids
+    (F, 3) in m returning a boolean mask (see :meth:`Mesh.boundary_part`).
+    """
+    if faces is None:
+        return mesh.boundary_nodes, mesh.boundary_edges
+    if not callable(faces):
+        raise TypeError("the Dirichlet part must be None or a predicate on face centroids")
+    return mesh.boundary_part(faces)

@@ -1,0 +1,192 @@
+"""Nonlinear total magnetic scalar potential on Lagrange tetrahedra (P1 or P2).
+
+The field strength is H = -grad(phi) (phi in A, H in A/m) and div(mu(|H|) H) = 0 holds
+in a domain without currents. The compiled kernel assembles, per region and at the
+current nodal solution x, K_ab = int mu grad(phi_a) . grad(phi_b) and the Newton term
+dK (K + dK is the derivative of K(x) x); the sign of H does not enter either, since mu
+depends on |H| only. The residual is r = -K(x) x on the free nodes; phi is prescribed
+on the Dirichlet part of the boundary, and the rest of the boundary keeps the natural
+condition B . n = 0 (a symmetry plane parallel to the field, or a flux wall).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from .. import elements as ref_elements, quadrature
+from ..meshes import Mesh, p2_connectivity
+from ._common import dirichlet_part, material_table
+from .linalg import SparseLU
+from .newton import NewtonReport, newton
+
+__all__ = ["ScalarPotential", "ScalarPotentialSolution", "solve_scalar_potential",
+           "uniform_field_potential"]
+
+
+def uniform_field_potential(H0):
+    """The potential phi(x) = -H0 . x (A) of the uniform field ``H0`` (3-vector, A/m).
+
+    Returns a callable mapping (P, 3) points in m to (P,) potentials in A.
+    """
+    h = np.asarray(H0, dtype=np.float64).reshape(3)
+    return lambda p: -(np.asarray(p, dtype=np.float64).reshape(-1, 3) @ h)
+
+
+class ScalarPotential:
+    """A scalar-potential problem: mesh, materials and Dirichlet data.
+
+    Parameters
+    ----------
+    mesh : :class:`~fluxkern_tools.meshes.Mesh`
+    permeabilities : dict ``{region: permeability}``; the objects follow the module's
+        permeability protocol (:mod:`fluxkern_tools.materials`), or are ``Material``
+        objects whose ``permeability()`` is used. mu in H/m.
+    potential : callable on (P, 3) points in m returning phi in A, or a 3-vector H0
+        (A/m) for the applied uniform field, phi = -H0 . x. It gives the Dirichlet
+        values and the initial iterate.
+    dirichlet : None (the whole boundary) or a predicate on boundary-face centroids
+        selecting the faces where phi is prescribed.
+    degree : 1 or 2, the Lagrange degree.
+    quad_degree : degree of the quadrature rule (default 1 for P1, 2 for P2; mu depends
+        on the field, which is constant per element for P1).
+    """
+
+    def __init__(self, mesh: Mesh, permeabilities, potential, *, dirichlet=None,
+                 degree: int = 1, quad_degree: int | None = None):
+        if degree not in (1, 2):
+            raise ValueError("degree must be 1 or 2")
+        self.mesh, self.degree = mesh, degree
+        self.materials = material_table(mesh, permeabilities, "permeability")
+        self.potential = potential if callable(potential) else uniform_field_potential(potential)
+        if degree == 1:
+            self.nodes, self.cells = mesh.nodes, mesh.cells
+        else:
+            self.nodes, self.cells = p2_connectivity(mesh)
+        qd = (1 if degree == 1 else 2) if quad_degree is None else int(quad_degree)
+        self.q, self.w = quadrature.tetrahedron(qd)
+        self.d_phi = ref_elements.lagrange(degree, self.q)[1]
+        bn, be = dirichlet_part(mesh, dirichlet)
+        fixed = bn if degree == 1 else np.concatenate([bn, mesh.num_nodes + be])
+        self.fixed = np.unique(fixed).astype(np.int64)
+        mask = np.ones(len(self.nodes), dtype=bool)
+        mask[self.fixed] = False
+        self.free = np.flatnonzero(mask)
+        self._regions = {r: np.ascontiguousarray(self.cells[mesh.regions == r]).reshape(-1)
+                         for r in self.materials}
+
+    @property
+    def num_dofs(self) -> int:
+        """Number of nodal unknowns (mesh nodes, plus edge midpoints for P2)."""
+        return len(self.nodes)
+
+    def matrices(self, x):
+        """``(K, dK)`` summed over the regions at the nodal solution ``x`` (A).
+
+        K in H (H/m times m), as scipy sparse matrices of order ``num_dofs``.
+        """
+        import fluxkern_mod
+
+        x = np.ascontiguousarray(x, dtype=np.float64)
+        if x.shape != (self.num_dofs,):
+            raise ValueError(f"x must have {self.num_dofs} entries, got shape {x.shape}")
+        K = dK = None
+        for r, cells in self._regions.items():
+            Kr, dKr = fluxkern_mod.compute_stiffness_and_jacobi_matrix(
+                self.nodes, cells, self.d_phi, x, self.materials[r], self.q, self.w)
+            K = Kr if K is None else K + Kr
+            dK = dKr if dK is None else dK + dKr
+        return K, dK
+
+    def _assemble(self, x):
+        K, dK = self.matrices(x)
+        Kx = K @ x
+        # Load scale: the flux through the free nodes plus the reaction at the fixed
+        # ones, which is what the prescribed potential drives.
+        return K + dK, -Kx, float(np.linalg.norm(Kx))
+
+    def solve(self, x0=None, *, rtol: float = 1e-10, max_iter: int = 30,
+              line_search: bool = True, log=None, solve=None):
+        """Newton solve; returns a :class:`ScalarPotentialSolution`.
+
+        ``x0`` (A, one value per unknown) defaults to the prescribed potential at every
+        node; its Dirichlet entries are replaced by the prescribed values. ``log``
+        receives each line of the convergence table (e.g. ``print``); ``solve`` replaces
+        the sparse direct solver (``solve(A, b) -> x`` on the free unknowns).
+        """
+        g = np.asarray(self.potential(self.nodes), dtype=np.float64).reshape(-1)
+        if g.shape != (self.num_dofs,):
+            raise ValueError("the potential callable must return one value per point")
+        x = g.copy() if x0 is None else np.array(x0, dtype=np.float64).reshape(-1)
+        if x.shape != (self.num_dofs,):
+            raise ValueError(f"x0 must have {self.num_dofs} entries")
+        x[self.fixed] = g[self.fixed]
+        if solve is None:
+            solve = SparseLU(self.nodes[self.free])
+        x, report = newton(self._assemble, x, self.free, rtol=rtol, max_iter=max_iter,
+                           line_search=line_search, log=log, solve=solve)
+        return ScalarPotentialSolution(self, x, report)
+
+
+def solve_scalar_potential(mesh: Mesh, permeabilities, potential, *, dirichlet=None,
+                           degree: int = 1, quad_degree: int | None = None, **solve_options):
+    """Build a :class:`ScalarPotential` and solve it (options as in its ``solve``)."""
+    return ScalarPotential(mesh, permeabilities, potential, dirichlet=dirichlet,
+                           degree=degree, quad_degree=quad_degree).solve(**solve_options)
+
+
+@dataclass
+class ScalarPotentialSolution:
+    """Result of a scalar-potential solve.
+
+    ``phi``: nodal potential in A (mesh nodes, then edge midpoints for P2); ``report``:
+    the Newton history.
+    """
+
+    problem: ScalarPotential
+    phi: np.ndarray
+    report: NewtonReport
+
+    def H(self, ref_points=None, elements=None):
+        """Field strength H = -grad(phi) in A/m at reference points of the elements.
+
+        ``ref_points`` (M, 3) on the reference tetrahedron (default: the centroid);
+        ``elements`` an optional index array of elements. Returns ``(points, H)``, both
+        (E * M, 3), element-major like the module's results; points in m.
+        """
+        pb = self.problem
+        p = np.full((1, 3), 0.25) if ref_points is None else np.asarray(ref_points, float)
+        p = p.reshape(-1, 3)
+        idx = np.arange(pb.mesh.num_el) if elements is None else np.asarray(elements)
+        _, d_phi = ref_elements.lagrange(pb.degree, p)
+        Jinv = np.linalg.inv(pb.mesh.jacobians()[idx])          # geometry is affine
+        g_ref = np.einsum("ea,mal->eml", self.phi[pb.cells[idx]], d_phi)
+        H = -np.einsum("elk,eml->emk", Jinv, g_ref)              # -J^{-T} grad_ref
+        return pb.mesh.map_points(p)[idx].reshape(-1, 3), H.reshape(-1, 3)
+
+    def B(self, ref_points=None, elements=None):
+        """Flux density B = mu(|H|) H in T at reference points; see :meth:`H`."""
+        pb = self.problem
+        pts, H = self.H(ref_points, elements)
+        idx = np.arange(pb.mesh.num_el) if elements is None else np.asarray(elements)
+        M = len(H) // max(1, len(idx))
+        reg = np.repeat(pb.mesh.regions[idx], M)
+        Hm = np.linalg.norm(H, axis=1)
+        mu = np.empty(len(H))
+        for r, perm in pb.materials.items():
+            sel = reg == r
+            if np.any(sel):
+                mu[sel] = np.asarray(perm.evaluate_mu(Hm[sel]), dtype=np.float64)
+        return pts, mu[:, None] * H
+
+    def mean_H(self, region) -> np.ndarray:
+        """Volume average of H (A/m) over the elements of ``region`` (an id or a mask)."""
+        pb = self.problem
+        mask = (pb.mesh.regions == region) if np.isscalar(region) else np.asarray(region, bool)
+        idx = np.flatnonzero(mask)
+        q, w = quadrature.tetrahedron(2 * (pb.degree - 1))
+        _, H = self.H(q, idx)
+        vol = pb.mesh.volumes()[idx]
+        Hw = H.reshape(len(idx), len(w), 3) * (w / w.sum())[None, :, None]
+        return (Hw.sum(axis=1) * vol[:, None]).sum(axis=0) / vol.sum()

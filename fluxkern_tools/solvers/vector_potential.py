@@ -1,0 +1,246 @@
+"""Nonlinear reduced magnetic vector potential on lowest-order edge elements.
+
+The flux density is B = B_s + curl(A): B_s is the source field of the coils (Biot-Savart,
+or a given field such as a uniform one) and A the reaction potential, one coefficient
+per mesh edge (its line integral along the edge, in Wb). With H_s = nu0 B_s the weak
+form is
+
+    int nu(|B|) (B_s + curl A) . curl(w) = int nu0 B_s . curl(w)   for every edge function w,
+
+that is K(x) x = rhs(x) with rhs = int (nu0 - nu) B_s . curl(w): the compiled curl-curl
+kernel returns K, the Newton term dK and this rhs in one pass. In vacuum nu = nu0, so
+air contributes to K only and no reaction field arises without magnetic material.
+
+A x n = 0 holds on the Dirichlet part of the boundary (B . n of the reaction field is
+0: a flux wall far away, or a symmetry plane the field runs along); elsewhere the
+natural condition n x (H - H_s) = 0 holds (a symmetry plane the field crosses). The
+kernel of curl is removed by a tree gauge (:mod:`.gauge`).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from .. import elements as ref_elements, quadrature
+from ..materials import NU0
+from ..meshes import Mesh
+from ._common import dirichlet_part, material_table
+from .gauge import tree_gauge
+from .linalg import SparseLU
+from .newton import NewtonReport, newton
+from .sources import source_field
+
+__all__ = ["ReducedVectorPotential", "VectorPotentialSolution",
+           "solve_reduced_vector_potential", "EdgeTables", "edge_tables"]
+
+_EMPTY = np.zeros((0, 3))
+
+
+@dataclass(frozen=True)
+class EdgeTables:
+    """Reference tables at a set of reference points for the H(curl) functions.
+
+    ``q`` (M, 3) points, ``w`` (M,) weights (only their count matters for
+    evaluation), ``phi`` (M, 4) and ``d_phi`` (M, 4, 3) of the linear geometry and
+    ``curls`` (64, M, 6, 3), the per-orientation-class curls.
+    """
+
+    q: np.ndarray
+    w: np.ndarray
+    phi: np.ndarray
+    d_phi: np.ndarray
+    curls: np.ndarray
+
+
+def edge_tables(points, weights=None) -> EdgeTables:
+    """:class:`EdgeTables` at reference ``points`` (M, 3); ``weights`` default to 1."""
+    q = np.ascontiguousarray(points, dtype=np.float64).reshape(-1, 3)
+    w = np.ones(len(q)) if weights is None else np.ascontiguousarray(weights, np.float64)
+    phi, d_phi = ref_elements.p1(q)
+    return EdgeTables(q, w, phi, d_phi, ref_elements.curls_by_class(q))
+
+
+def _is_vacuum(rel) -> bool:
+    # Only an exact nu0 constant makes (nu0 - nu) vanish, so only then may the source
+    # field be left out of the assembly without changing K, dK or rhs.
+    try:
+        return rel.get_type_spec() == 0 and float(rel.value) == NU0
+    except AttributeError:
+        return False
+
+
+class ReducedVectorPotential:
+    """A reduced vector-potential problem: mesh, reluctances, source and boundary.
+
+    Parameters
+    ----------
+    mesh : :class:`~fluxkern_tools.meshes.Mesh`
+    reluctances : dict ``{region: reluctance}`` (module protocol, nu in m/H) or
+        ``Material`` objects, whose ``reluctance()`` is used.
+    source : the source field B_s, see :func:`.sources.source_field`: coil(s), a
+        uniform 3-vector in T or a callable on points.
+    dirichlet : None (the whole boundary) or a predicate on boundary-face centroids
+        selecting where A x n = 0 holds.
+    quad_degree : quadrature degree (default 2: B_s varies inside an element).
+    gauge : True for the tree gauge. Without it the system is singular (consistent);
+        pass a ``solve`` that can handle that to :meth:`solve`.
+
+    The source field is evaluated once, for ``source_scale`` 1, at the physical
+    quadrature points that ``compute_B_Hcurl`` returns, in the regions whose
+    reluctance is not the vacuum constant; vacuum regions need no source field.
+    """
+
+    num_el_dofs = 6
+
+    def __init__(self, mesh: Mesh, reluctances, source, *, dirichlet=None,
+                 quad_degree: int = 2, gauge: bool = True):
+        import fluxkern_mod
+
+        self.mesh, self.source, self.gauge = mesh, source, bool(gauge)
+        self.materials = material_table(mesh, reluctances, "reluctance")
+        q, w = quadrature.tetrahedron(quad_degree)
+        self.tables = edge_tables(q, w)
+        _, fixed = dirichlet_part(mesh, dirichlet)
+        self.fixed_edges = np.asarray(fixed, dtype=np.int64)
+        self.tree_edges = (tree_gauge(mesh.edges, mesh.num_nodes, self.fixed_edges)
+                           if gauge else np.zeros(0, np.int32))
+        mask = np.ones(mesh.num_edges, dtype=bool)
+        mask[self.fixed_edges] = False
+        self.unfixed = np.flatnonzero(mask)          # every edge without A x n = 0
+        mask[self.tree_edges] = False
+        self.free = np.flatnonzero(mask)             # the Newton unknowns
+        mid = 0.5 * (mesh.nodes[mesh.edges[:, 0]] + mesh.nodes[mesh.edges[:, 1]])
+        self._solver = SparseLU(mid[self.free])      # keeps its order across solves
+        t = self.tables
+        self._parts = []
+        zero = np.zeros(mesh.num_edges)
+        for r, rel in self.materials.items():
+            arr = mesh.region_arrays(r)
+            Bs = _EMPTY
+            if not _is_vacuum(rel):
+                pts, _ = fluxkern_mod.compute_B_Hcurl(
+                    mesh.nodes, arr["cells"], arr["glob_ids"], t.curls, t.phi, t.d_phi,
+                    arr["orientations"], zero, t.q, t.w, mesh.num_edges, self.num_el_dofs)
+                Bs = source_field(source, pts)
+            self._parts.append((r, rel, arr, Bs))
+
+    @property
+    def num_dofs(self) -> int:
+        """Number of edge unknowns (all mesh edges)."""
+        return self.mesh.num_edges
+
+    def matrices(self, x, source_scale: float = 1.0):
+        """``(K, dK, rhs)`` summed over the regions at the edge solution ``x`` (Wb).
+
+        K and dK in 1/H (scipy sparse, order ``num_dofs``), rhs in A; the source field
+        is multiplied by ``source_scale`` (e.g. a coil current relative to the one the
+        source was built with).
+        """
+        import fluxkern_mod
+
+        x = np.ascontiguousarray(x, dtype=np.float64)
+        if x.shape != (self.num_dofs,):
+            raise ValueError(f"x must have {self.num_dofs} entries, got shape {x.shape}")
+        t, m = self.tables, self.mesh
+        K = dK = None
+        rhs = np.zeros(self.num_dofs)
+        for _, rel, arr, Bs in self._parts:
+            Kr, dKr, rr = fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
+                m.nodes, arr["cells"], arr["glob_ids"], t.curls, t.d_phi,
+                arr["orientations"], x, Bs * source_scale if len(Bs) else Bs, rel, t.q, t.w,
+                self.num_dofs, self.num_el_dofs)
+            K = Kr if K is None else K + Kr
+            dK = dKr if dK is None else dK + dKr
+            rhs += rr
+        return K, dK, rhs
+
+    def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
+              max_iter: int = 30, line_search: bool = True, log=None, solve=None):
+        """Newton solve; returns a :class:`VectorPotentialSolution`.
+
+        ``source_scale`` multiplies the source field (e.g. the coil current in A when
+        the source was built for 1 A). ``x0`` (Wb, one per edge) defaults to 0 (the
+        source field alone); its fixed and tree entries are set to 0. ``log`` receives
+        each line of the convergence table; ``solve`` replaces the sparse direct solver
+        (``solve(A, b) -> x`` on the free unknowns; without the gauge it must cope with
+        the consistent singular system).
+        """
+        x = np.zeros(self.num_dofs) if x0 is None else np.array(x0, np.float64).reshape(-1)
+        if x.shape != (self.num_dofs,):
+            raise ValueError(f"x0 must have {self.num_dofs} entries")
+        x[self.fixed_edges] = 0.0
+        x[self.tree_edges] = 0.0
+        s = float(source_scale)
+        u = self.unfixed
+
+        def assemble(v):
+            K, dK, rhs = self.matrices(v, s)
+            Kx = K @ v
+            load = max(np.linalg.norm(rhs[u]), np.linalg.norm(Kx[u]))
+            return K + dK, rhs - Kx, float(load)
+
+        if solve is None:
+            if not self.gauge:
+                # A direct solver does not notice the singularity reliably (rounding
+                # leaves tiny pivots) and would return a meaningless potential.
+                raise ValueError("without the gauge the system is singular: pass a "
+                                 "solve that handles it (e.g. conjugate gradients)")
+            solve = self._solver
+        x, report = newton(assemble, x, self.free, rtol=rtol, max_iter=max_iter,
+                           line_search=line_search, log=log, solve=solve)
+        return VectorPotentialSolution(self, x, s, report)
+
+
+def solve_reduced_vector_potential(mesh: Mesh, reluctances, source, *, dirichlet=None,
+                                   quad_degree: int = 2, gauge: bool = True,
+                                   **solve_options):
+    """Build a :class:`ReducedVectorPotential` and solve it (options as in its ``solve``)."""
+    return ReducedVectorPotential(mesh, reluctances, source, dirichlet=dirichlet,
+                                  quad_degree=quad_degree, gauge=gauge).solve(**solve_options)
+
+
+@dataclass
+class VectorPotentialSolution:
+    """Result of a reduced vector-potential solve.
+
+    ``x``: edge coefficients of the reaction potential in Wb; ``source_scale``: the
+    factor applied to the source field; ``report``: the Newton history.
+    """
+
+    problem: ReducedVectorPotential
+    x: np.ndarray
+    source_scale: float
+    report: NewtonReport
+
+    def reaction_B(self, ref_points=None, elements=None):
+        """Reaction field curl(A) in T at reference points of the elements.
+
+        ``ref_points`` (M, 3) on the reference tetrahedron (default: the centroid);
+        ``elements`` an optional index array. Returns ``(points, B)``, both (E * M, 3),
+        element-major; points in m. Evaluated by ``compute_B_Hcurl``.
+        """
+        import fluxkern_mod
+
+        pb, m = self.problem, self.problem.mesh
+        t = edge_tables(np.full((1, 3), 0.25) if ref_points is None else ref_points)
+        idx = np.arange(m.num_el) if elements is None else np.asarray(elements)
+        cells = np.ascontiguousarray(m.cells[idx]).reshape(-1)
+        gids = np.ascontiguousarray(m.glob_ids[idx]).reshape(-1)
+        orient = np.ascontiguousarray(m.orientations[idx])
+        return fluxkern_mod.compute_B_Hcurl(m.nodes, cells, gids, t.curls, t.phi, t.d_phi,
+                                            orient, self.x, t.q, t.w, pb.num_dofs,
+                                            pb.num_el_dofs)
+
+    def B(self, ref_points=None, elements=None):
+        """Total flux density B = B_s + curl(A) in T; arguments as :meth:`reaction_B`.
+
+        Returns ``(points, B)``, both (E * M, 3).
+        """
+        pts, Br = self.reaction_B(ref_points, elements)
+        return pts, Br + self.source_scale * source_field(self.problem.source, pts)
+
+    def source_B(self, points) -> np.ndarray:
+        """The (scaled) source field in T at arbitrary ``points`` (P, 3; m)."""
+        return self.source_scale * source_field(self.problem.source, points)
