@@ -120,7 +120,7 @@ def bspline_basis(i, k, t, s):
     """Cox-de Boor recursion; terms over zero-width knot intervals are dropped."""
     s = np.asarray(s, dtype=float)
     if k == 0:
-        return np.where((s >= t[i]) & (s < t[i + 1]), 1.0, 0.0)
+        return np.where((s >= t[i]) & (s < t[i + 1]) & ~np.isinf(s), 1.0, 0.0)
     left = np.zeros_like(s)
     right = np.zeros_like(s)
     with np.errstate(all="ignore"):
@@ -128,7 +128,8 @@ def bspline_basis(i, k, t, s):
             left = ((s - t[i]) / (t[i + k] - t[i])) * bspline_basis(i, k - 1, t, s)
         if t[i + k + 1] != t[i + 1]:
             right = ((t[i + k + 1] - s) / (t[i + k + 1] - t[i + 1])) * bspline_basis(i + 1, k - 1, t, s)
-        return right + left
+        # an infinite abscissa lies outside every knot span
+        return np.where(np.isinf(s), 0.0, right + left)
 
 
 def permeability(H, type_spec, k, t, c, H_min, mu_H_min):

@@ -27,6 +27,10 @@ inline double libm_pow(double d, int e) { return std::pow(d, kExponent[e]); }
 }  // namespace
 
 double bspline_basis(int32_t i, int32_t k, const double* t, double s) {
+    // An infinite abscissa (log10 of a zero or infinite field) lies outside
+    // every knot span.  The recursion would otherwise form inf * 0 = NaN and
+    // turn the permeability at a zero field into NaN.
+    if (std::isinf(s)) return 0.0;
     if (k == 0) return (s >= t[i] && s < t[i + 1]) ? 1.0 : 0.0;
     // Terms over zero-width knot intervals are dropped unevaluated, which
     // keeps repeated knots free of 0/0.
