@@ -402,6 +402,12 @@ void require_int32_range(long long value, const char* what) {
                      what, value, INT32_MAX);
 }
 
+long long saturating_mul(long long a, long long b) {
+    long long product;
+    if (!__builtin_mul_overflow(a, b, &product)) return product;
+    return (a < 0) != (b < 0) ? LLONG_MIN : LLONG_MAX;
+}
+
 Py_ssize_t output_count(PyObject* byte_count, Elem elem, const char* what) {
     const size_t bytes = as_size(byte_count);
     const size_t count = bytes / static_cast<size_t>(elem_size(elem));
@@ -440,9 +446,12 @@ void* output_data(PyObject* array) {
     return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array));
 }
 
+void raise_empty_output() {
+    raise_format(PyExc_ValueError, "Invalid shape in axis %d: %zd.", 0, Py_ssize_t{0});
+}
+
 PyRef wrap_output(PyObject* array) {
-    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array)) == 0)
-        raise_format(PyExc_ValueError, "Invalid shape in axis %d: %zd.", 0, Py_ssize_t{0});
+    if (PyArray_SIZE(reinterpret_cast<PyArrayObject*>(array)) == 0) raise_empty_output();
     PyRef asarray = np_attr(names.asarray);
     return call1(asarray.get(), array);
 }

@@ -211,8 +211,9 @@ PyRef new_output(Py_ssize_t count, Elem elem, const char* what);
 void* output_data(PyObject* array);
 
 // Wraps a kernel's output for return: zero length is the ValueError
-// "Invalid shape in axis 0: 0.", then np.asarray(array).
+// "Invalid shape in axis 0: 0." (raise_empty_output), then np.asarray(array).
 PyRef wrap_output(PyObject* array);
+[[noreturn]] void raise_empty_output();
 // array.shape = shape
 void set_shape(PyObject* array, PyObject* shape);
 
@@ -228,6 +229,10 @@ Py_ssize_t entry_count(PyObject* count, const char* what);
 
 // Rejects a 64-bit count beyond the 32-bit index range of the kernels.
 void require_int32_range(long long value, const char* what);
+
+// a * b, clamped to the 64-bit range instead of overflowing: products of
+// caller-supplied counts are only ever compared with a limit.
+long long saturating_mul(long long a, long long b);
 
 // ---------------------------------------------------------------- boundary
 

@@ -41,16 +41,17 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Buffer orientations_c = flat_array(orientations, Elem::i32);
 
     // Both outputs hold 3 values per evaluation position of every element.
-    const long long num_positions =
-        static_cast<long long>(as_int32(num_el.get())) * length(w);
+    // len(w) is taken once: the outputs and the kernel must agree on it.
+    const Py_ssize_t M = length(w);
+    const long long num_positions = saturating_mul(as_int32(num_el.get()), M);
     require_non_negative(num_positions, "the number of evaluation positions");
-    require_int32_range(3 * num_positions, "3 * num_el * len(w)");
+    require_int32_range(saturating_mul(3, num_positions), "3 * num_el * len(w)");
     PyRef B_c = new_output(3 * num_positions, Elem::f64, "field buffer");
     PyRef points_c = new_output(3 * num_positions, Elem::f64, "point buffer");
 
     const Mesh mesh_c = create_mesh(as_int32(num_nodes.get()), as_int32(num_el.get()),
                                     as_int32(el_nodes.get()), nodes_c.f64(), c_c.i32());
-    const Quadrature quad_c = create_quadrature(as_int32(new_int(length(w)).get()), q_c.f64(),
+    const Quadrature quad_c = create_quadrature(as_int32(new_int(M).get()), q_c.f64(),
                                                 w_c.f64());
     const int32_t n = as_int32(num_el_dofs);
 

@@ -29,9 +29,9 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyRef num_el = element_count(cells, el_nodes.get());
     // The triplet capacity is a 32-bit count: reject it exactly, before the
     // host's 32-bit scalar product could wrap around.
-    require_int32_range(static_cast<long long>(as_int32(num_el.get())) * as_int32(el_nodes.get()) *
-                            as_int32(el_nodes.get()),
-                        "num_el * el_nodes * el_nodes");
+    const long long entries = saturating_mul(
+        saturating_mul(as_int32(num_el.get()), as_int32(el_nodes.get())), as_int32(el_nodes.get()));
+    require_int32_range(entries, "num_el * el_nodes * el_nodes");
     PyRef num_triplets = mul(mul(num_el.get(), el_nodes.get()).get(), el_nodes.get());
 
     PermeabilityData perm = read_permeability(permeability);
@@ -54,6 +54,14 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Quadrature quad_c = create_quadrature(as_int32(new_int(length(w)).get()), q_c.f64(),
                                                 w_c.f64());
 
+    // The kernel appends el_nodes**2 entries per element without looking at
+    // the capacity, which the host product gave (an object with its own
+    // arithmetic can make that product anything).
+    if (K.list.num_triplets < entries)
+        raise_format(PyExc_ValueError,
+                     "num_el * el_nodes * el_nodes gave room for %d matrix entries, but the "
+                     "elements add %lld",
+                     K.list.num_triplets, entries);
     const int32_t largest_node = check_mesh(mesh_c, nodes_c, cells_c);
     require_entries(x_c, largest_node, "x", "cells");
     require_length(w_c, quad_c.num_points, "w");

@@ -36,8 +36,8 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyRef num_nodes = shape_item(nodes, names.int_0);
     PyRef el_nodes = shape_item(d_phi, names.int_1);
     PyRef num_el = element_count(cells, el_nodes.get());
-    require_int32_range(static_cast<long long>(as_int32(num_el.get())) *
-                            as_int32(num_el_dofs) * as_int32(num_el_dofs),
+    require_int32_range(saturating_mul(saturating_mul(as_int32(num_el.get()), as_int32(num_el_dofs)),
+                                       as_int32(num_el_dofs)),
                         "num_el * num_el_dofs * num_el_dofs");
     PyRef num_triplets = mul(mul(num_el.get(), num_el_dofs).get(), num_el_dofs);
 
@@ -82,6 +82,10 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     in.quad = &quad_c;
     in.n = static_cast<int32_t>(
         std::sqrt(static_cast<double>(K.list.num_triplets / mesh_c.num_el)));
+    // Without local functions the kernel appends nothing and the wrapping
+    // below would fail after it ran; fail the same way now (the kernel
+    // would size a per-class cache by orientation values nothing bounds).
+    if (in.n == 0) raise_empty_output();
     in.id_bound = rhs_length;
     in.nodes = &nodes_c;
     in.cells = &cells_c;

@@ -14,6 +14,12 @@ PyRef np_zeros(PyObject* n) {
 
 PyRef type_spec_of(PyObject* material) { return call_method0(material, names.get_type_spec); }
 
+// The plain Cox-de Boor recursion, which evaluates the curve whenever the
+// fast path does not apply (a NaN or infinite field, unusual knots), makes
+// about 2**k calls per coefficient and nests k deep: a large degree hangs
+// the call or overflows the stack.  Real curves have degree 3 to 5.
+constexpr int32_t kMaxSplineDegree = 20;
+
 }  // namespace
 
 PermeabilityData read_permeability(PyObject* permeability) {
@@ -60,6 +66,11 @@ Permeability permeability_record(PyObject* permeability, const PermeabilityData&
         if (spl_k < 0)
             raise_format(PyExc_ValueError, "the spline degree must not be negative (got %d)",
                          spl_k);
+        if (spl_k > kMaxSplineDegree)
+            raise_format(PyExc_ValueError,
+                         "the spline degree %d exceeds %d, the most the curve evaluation "
+                         "supports",
+                         spl_k, kMaxSplineDegree);
         const long long knots_needed = static_cast<long long>(spl_num_coeffs) + spl_k + 1;
         if (spl_t_c.size() < knots_needed)
             raise_format(PyExc_ValueError,

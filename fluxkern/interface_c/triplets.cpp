@@ -16,11 +16,24 @@ TripletOutput allocate_triplets(PyObject* num_triplets) {
     return t;
 }
 
+namespace {
+
+// The first `count` entries of a list array: when the capacity came from
+// counts that are not whole (num_el_dofs given as 2.9), the kernel fills
+// less than the capacity, and the rest was never written.
+PyRef appended(PyObject* array, int32_t count, int32_t capacity) {
+    if (count == capacity) return PyRef::ref(array);
+    return PyRef::steal(PySequence_GetSlice(array, 0, count));
+}
+
+}  // namespace
+
 WrappedTriplets wrap_triplets(const TripletOutput& t) {
+    const int32_t count = t.list.count, capacity = t.list.num_triplets;
     WrappedTriplets w;
-    w.i = wrap_output(t.i.get());
-    w.j = wrap_output(t.j.get());
-    w.vals = wrap_output(t.vals.get());
+    w.i = wrap_output(appended(t.i.get(), count, capacity).get());
+    w.j = wrap_output(appended(t.j.get(), count, capacity).get());
+    w.vals = wrap_output(appended(t.vals.get(), count, capacity).get());
     return w;
 }
 

@@ -18,7 +18,8 @@ struct TripletOutput {
 // from it exactly (a negative count fails as a size conversion would).
 TripletOutput allocate_triplets(PyObject* num_triplets);
 
-// The three arrays wrapped for return (zero length: the wrapping ValueError).
+// The appended part of the three arrays wrapped for return (zero length:
+// the wrapping ValueError).
 struct WrappedTriplets {
     PyRef i, j, vals;
 };
