@@ -49,9 +49,9 @@ def _assert_matches_reference(monkeypatch, nodes, cells, d_phi, x, perm, q, w, c
     for (vals, rows, cols, shape), expected in zip(calls, (vK, vdK)):
         assert shape == (n, n) and rows.dtype == cols.dtype == np.int32
         assert np.array_equal(rows, i) and np.array_equal(cols, j)
-        assert np.array_equal(vals, expected)
-    assert np.array_equal(K.toarray(), csr_of(i, j, vK, n).toarray())
-    assert np.array_equal(dK.toarray(), csr_of(i, j, vdK, n).toarray())
+        assert np.array_equal(vals, expected, equal_nan=True)
+    assert np.array_equal(K.toarray(), csr_of(i, j, vK, n).toarray(), equal_nan=True)
+    assert np.array_equal(dK.toarray(), csr_of(i, j, vdK, n).toarray(), equal_nan=True)
     return K, dK
 
 
@@ -75,6 +75,42 @@ def test_triplets_match_the_reference_bit_for_bit(monkeypatch, element, rule_nam
     t, c = random_bspline(rng, k, *np.quantile(s, [0.1, 0.9]), clamped=rng.random() < 0.5)
     perm = Permeability(1, t, c, k, H_min=10 ** np.quantile(s, 0.05), mu_H_min=0.7)
     _assert_matches_reference(monkeypatch, nodes, cells, d_phi, x, perm, q, w)
+
+
+@pytest.mark.parametrize("case", ["unsorted", "huge knot", "tiny gap", "inf coefficient",
+                                  "nan field", "degree 8"])
+def test_curves_off_the_fast_path_match_the_reference(monkeypatch, case):
+    # Knots or fields the knot-span evaluation refuses go through the plain
+    # evaluation of every basis function: the same bits, in linear time.
+    rng = rng_for("plain", case)
+    nodes, cells, q, w, d_phi = _problem("P1", "mixed", "sym4", rng)
+    x = rng.standard_normal(len(nodes))
+    s = _log_field(nodes, cells, d_phi, x)
+    k = 8 if case == "degree 8" else 3
+    t, c = random_bspline(rng, k, *np.quantile(s, [0.1, 0.9]))
+    if case == "unsorted":
+        t[3], t[5] = t[5], t[3] + 0.1
+    elif case == "huge knot":
+        t[-1] = 1e200
+    elif case == "tiny gap":
+        t[4] = t[3] + 1e-200
+    elif case == "inf coefficient":
+        c[len(c) // 2] = np.inf
+    elif case == "nan field":
+        x[cells[0, 1]] = np.nan
+    perm = Permeability(1, t, c, k, H_min=0.0, mu_H_min=0.7)
+    _assert_matches_reference(monkeypatch, nodes, cells, d_phi, x, perm, q, w)
+
+
+def test_the_highest_degree_on_unsorted_knots_returns_promptly():
+    # The recursion itself would make 2**20 calls per coefficient and point.
+    rng = rng_for("plain", "degree 20")
+    nodes, cells, q, w, d_phi = _problem("P1", "mixed", "sym4", rng)
+    t, c = random_bspline(rng, 20, -2.0, 2.0)
+    t[3], t[5] = t[5], t[3]
+    K, dK = f(nodes, cells.ravel(), d_phi, rng.standard_normal(len(nodes)),
+              Permeability(1, t, c, 20, H_min=0.0, mu_H_min=0.7), q, w)
+    assert K.shape == (len(nodes), len(nodes))
 
 
 # ------------------------------------------------------ material curve

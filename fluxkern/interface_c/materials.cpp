@@ -14,10 +14,9 @@ PyRef np_zeros(PyObject* n) {
 
 PyRef type_spec_of(PyObject* material) { return call_method0(material, names.get_type_spec); }
 
-// The plain Cox-de Boor recursion, which evaluates the curve whenever the
-// fast path does not apply (a NaN or infinite field, unusual knots), makes
-// about 2**k calls per coefficient and nests k deep: a large degree hangs
-// the call or overflows the stack.  Real curves have degree 3 to 5.
+// Evaluating a curve costs time proportional to its degree times its knot
+// count at every point; a degree in the thousands would stall the call.
+// Real curves have degree 3 to 5.
 constexpr int32_t kMaxSplineDegree = 20;
 
 }  // namespace

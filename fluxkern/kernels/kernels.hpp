@@ -131,7 +131,9 @@ void compute_norms(double* norms, const double* v, int32_t count);
 // ----------------------------------------------------------- material curves
 
 // Cox-de Boor recursion with half-open supports; terms over zero-width knot
-// intervals are dropped without evaluating the lower degree.
+// intervals are dropped without evaluating the lower degree; an infinite s
+// lies outside every span.  The definition of one basis value: the curve
+// routines raise all basis functions together with these same operations.
 double bspline_basis(int32_t i, int32_t k, const double* t, double s);
 double permeability_value(const Permeability& perm, double H);
 double permeability_derivative(const Permeability& perm, double H);

@@ -1,12 +1,14 @@
 // Material curves: the B-spline permeability over log10 H and the piecewise
 // cubic reluctance over |B|, with their derivatives.
 //
-// The plain routines evaluate the curves exactly as defined (the B-spline by
-// the direct recursion over every coefficient).  PermeabilityCurve and
+// The plain routines evaluate the curves exactly as defined: the B-spline
+// over every coefficient, each basis value formed as the Cox-de Boor
+// recursion forms it.  PermeabilityCurve and
 // ReluctanceCurve give the same values faster for use inside element loops.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 #include "kernels.hpp"
 
@@ -43,12 +45,46 @@ double bspline_basis(int32_t i, int32_t k, const double* t, double s) {
     return right + left;
 }
 
+namespace {
+
+// Every basis function of the curve at s, raised in place from degree 0 to
+// `degree`: on return B[j] = bspline_basis(j, degree, t, s) for
+// j = 0 .. count - 1 - degree, where count = n + k is the number of degree-0
+// functions.  Each entry is formed with the recursion's own operations (the
+// same operands, the same dropped terms), so the values are the same to the
+// bit, at a cost linear in the degree instead of exponential.
+void raise_basis(double* B, idx count, int32_t degree, const double* t, double s) {
+    if (std::isinf(s)) {
+        for (idx j = 0; j < count; ++j) B[j] = 0.0;
+        return;
+    }
+    for (idx j = 0; j < count; ++j) B[j] = (s >= t[j] && s < t[j + 1]) ? 1.0 : 0.0;
+    for (idx d = 1; d <= degree; ++d) {
+        // Ascending j: B(j, d) needs B(j, d - 1) and B(j + 1, d - 1), the
+        // latter not yet overwritten.
+        for (idx j = 0; j < count - d; ++j) {
+            double left = 0.0;
+            if (t[j + d] != t[j]) left = ((s - t[j]) / (t[j + d] - t[j])) * B[j];
+            double right = 0.0;
+            if (t[j + d + 1] != t[j + 1])
+                right = ((t[j + d + 1] - s) / (t[j + d + 1] - t[j + 1])) * B[j + 1];
+            B[j] = right + left;
+        }
+    }
+}
+
+}  // namespace
+
 double permeability_value(const Permeability& perm, double H) {
     if (perm.type_spec == 0 || perm.spl_H_min > H) return perm.spl_mu_H_min;
     const double s = std::log10(H);
+    const idx n = perm.spl_num_coeffs;
+    if (n <= 0) return 0.0;
+    const int32_t k = perm.spl_k;
+    std::vector<double> B(std::size_t(n + k));
+    raise_basis(B.data(), n + k, k, perm.spl_t, s);
     double mu = 0.0;
-    for (int32_t i = 0; i < perm.spl_num_coeffs; ++i)
-        mu = mu + bspline_basis(i, perm.spl_k, perm.spl_t, s) * perm.spl_c[i];
+    for (idx i = 0; i < n; ++i) mu = mu + B[std::size_t(i)] * perm.spl_c[i];
     return mu;
 }
 
@@ -56,22 +92,24 @@ double permeability_derivative(const Permeability& perm, double H) {
     if (perm.type_spec == 0 || perm.spl_H_min > H) return 0.0;
     const double s = std::log10(H);
     const int32_t k = perm.spl_k;
-    const int32_t n = perm.spl_num_coeffs;
+    const idx n = perm.spl_num_coeffs;
     const double* t = perm.spl_t;
     const double* c = perm.spl_c;
     double D = 0.0;
     if (n <= 0) {
         // no coefficients: D stays 0
     } else if (k == 0) {
-        for (int32_t i = 0; i < n; ++i) D = D + c[i] * 0.0;
+        for (idx i = 0; i < n; ++i) D = D + c[i] * 0.0;
     } else {
+        // The degree k - 1 functions 0 .. n.
+        std::vector<double> B(std::size_t(n + k));
+        raise_basis(B.data(), n + k, k - 1, t, s);
         const double kd = double(k);
-        for (int32_t i = 0; i < n; ++i) {
+        for (idx i = 0; i < n; ++i) {
             double e = 0.0;
-            if (t[i + k] != t[i]) e = bspline_basis(i, k - 1, t, s) * (kd / (t[i + k] - t[i]));
+            if (t[i + k] != t[i]) e = B[std::size_t(i)] * (kd / (t[i + k] - t[i]));
             double g = 0.0;
-            if (t[i + k + 1] != t[i + 1])
-                g = bspline_basis(i + 1, k - 1, t, s) * (kd / (t[i + k + 1] - t[i + 1]));
+            if (t[i + k + 1] != t[i + 1]) g = B[std::size_t(i) + 1] * (kd / (t[i + k + 1] - t[i + 1]));
             D = D + (e - g) * c[i];
         }
     }
