@@ -56,7 +56,7 @@ ASAN_SITE := build/asan-site
 # time but no new paths through the module.
 ASAN_TESTS ?= tests/test_fuzz.py tests/test_module_frame.py tests/test_limits.py \
   tests/test_leaks.py tests/test_threads.py tests/test_scalar_potential.py \
-  tests/test_vector_potential.py tests/test_biot_savart.py
+  tests/test_vector_potential.py tests/test_biot_savart.py tests/test_output_buffers.py
 ASAN_ENV := FLUXKERN_ASAN=1 PYTHONPATH=$(abspath $(ASAN_SITE)) PYTHONMALLOC=malloc \
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \

@@ -18,6 +18,19 @@ def best_of(repeats, fn):
     return best, result
 
 
+def best_of_interleaved(repeats, *fns):
+    """The fastest time of each fn over `repeats` rounds that run them in
+    turn, so that a slow phase of a shared machine hits all of them alike."""
+    best = [float("inf")] * len(fns)
+    results = [None] * len(fns)
+    for _ in range(repeats):
+        for k, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            results[k] = fn()
+            best[k] = min(best[k], time.perf_counter() - t0)
+    return best, results
+
+
 class CsrRecorder:
     """Stands in for the module's csr_array global and keeps its arguments,
     so that the sparse construction can be timed alone on the same triplets."""

@@ -19,7 +19,7 @@ import numpy as np
 from scipy.interpolate import PPoly
 
 import fluxkern_mod
-from _common import (best_of, degree2_rule, header, line, record_csr_arguments, skfem_or_none,
+from _common import (best_of, best_of_interleaved, degree2_rule, header, line, record_csr_arguments, skfem_or_none,
                      unit_box)
 from fluxkern_tools import elements, materials
 
@@ -67,7 +67,7 @@ def source_field(points):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=32, help="cells per box edge (6 n^3 tets)")
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
 
     mesh = unit_box(args.n)
@@ -96,10 +96,8 @@ def main():
     header("compute_stiffness_and_jacobi_matrix_curl_curl (edge elements, 4 points, "
            "piecewise cubic reluctance, with source)", num_el)
     call()
-    t_a, (K, dK, rhs) = best_of(args.repeats, call)
     recorder = record_csr_arguments(call)
-    t_b, _ = best_of(args.repeats, recorder.replay)
-    t_c, _ = best_of(args.repeats, evaluate_B)
+    (t_a, t_b, t_c), _ = best_of_interleaved(args.repeats, call, recorder.replay, evaluate_B)
     line("(a) whole curl-curl call", t_a, num_el)
     line("(b) the two csr_array constructions", t_b, num_el)
     line("(a) - (b) kernel, conversions, checks", t_a - t_b, num_el)

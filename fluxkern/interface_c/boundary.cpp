@@ -1,5 +1,6 @@
 // The host boundary shared by the five entry points.
 #include "boundary.hpp"
+#include "buffer_pool.hpp"
 
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL fluxkern_ARRAY_API
@@ -428,18 +429,45 @@ Py_ssize_t entry_count(PyObject* count_obj, const char* what) {
     return static_cast<Py_ssize_t>(count);
 }
 
+namespace {
+
+// An output block starts with a header holding its pool capacity; the data
+// follows at a 64-byte boundary.  The array's base is a capsule that gives
+// the block back to the pool when the array goes.
+constexpr const char* kBlockName = "fluxkern.output_block";
+constexpr size_t kBlockHeader = 64;
+
+void release_block(PyObject* capsule) {
+    void* block = PyCapsule_GetPointer(capsule, kBlockName);
+    if (block) buffer_pool::release(block, *static_cast<size_t*>(block));
+}
+
+}  // namespace
+
 PyRef new_output(Py_ssize_t count, Elem elem, const char* what) {
-    npy_intp dims[1] = {static_cast<npy_intp>(count)};
-    PyObject* array = PyArray_SimpleNew(1, dims, elem == Elem::f64 ? NPY_DOUBLE : NPY_INT32);
-    if (array == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ValueError, "cannot allocate the %s (%zd entries of %d bytes)",
-                         what, count, elem_size(elem));
-        }
+    const size_t bytes = kBlockHeader + static_cast<size_t>(count) * elem_size(elem);
+    size_t capacity = 0;
+    void* block = buffer_pool::acquire(bytes, capacity);
+    if (block == nullptr)
+        raise_format(PyExc_ValueError, "cannot allocate the %s (%zd entries of %d bytes)", what,
+                     count, elem_size(elem));
+    *static_cast<size_t*>(block) = capacity;
+    PyObject* capsule = PyCapsule_New(block, kBlockName, release_block);
+    if (capsule == nullptr) {
+        buffer_pool::release(block, capacity);
         throw HostError();
     }
-    return PyRef::steal(array);
+    PyRef base = PyRef::steal(capsule);
+    npy_intp dims[1] = {static_cast<npy_intp>(count)};
+    PyArray_Descr* descr = PyArray_DescrFromType(elem == Elem::f64 ? NPY_DOUBLE : NPY_INT32);
+    if (descr == nullptr) throw HostError();
+    PyRef array = PyRef::steal(PyArray_NewFromDescr(
+        &PyArray_Type, descr, 1, dims, nullptr, static_cast<char*>(block) + kBlockHeader,
+        NPY_ARRAY_CARRAY, nullptr));
+    // The array takes over the capsule, also when this fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
+        throw HostError();
+    return array;
 }
 
 void* output_data(PyObject* array) {
@@ -461,6 +489,8 @@ void set_shape(PyObject* array, PyObject* shape) {
 }
 
 // ---------------------------------------------------------------- boundary
+
+void end_call() noexcept { buffer_pool::end_call(); }
 
 void add_traceback(const char* qualified_name) {
     _PyTraceback_Add(qualified_name, "fluxkern_mod", 1);

@@ -236,14 +236,19 @@ long long saturating_mul(long long a, long long b);
 
 // ---------------------------------------------------------------- boundary
 
+// Ends a call: output blocks that no call took since the previous one are
+// returned to the system.
+void end_call() noexcept;
+
 // Adds "fluxkern_mod.<name>" to the traceback of the pending exception.
 void add_traceback(const char* qualified_name);
 
 // Runs an entry point body; converts C++ failures into host exceptions.
 template <class Body>
 PyObject* run_entry_point(const char* qualified_name, Body&& body) noexcept {
+    PyObject* result = nullptr;
     try {
-        return body().release();
+        result = body().release();
     } catch (const HostError&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -252,6 +257,8 @@ PyObject* run_entry_point(const char* qualified_name, Body&& body) noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
+    end_call();
+    if (result) return result;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     add_traceback(qualified_name);
     return nullptr;

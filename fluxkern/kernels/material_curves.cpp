@@ -26,6 +26,13 @@ const volatile double kExponent[4] = {0.0, 1.0, 2.0, 3.0};
 
 inline double libm_pow(double d, int e) { return std::pow(d, kExponent[e]); }
 
+// What pow(d, 1.0) and pow(d, 0.0) return for every d that arithmetic can
+// produce (a signalling NaN cannot arise): d itself, since glibc's pow is
+// accurate to well under one unit in the last place and d is representable,
+// and 1 for any d, NaN included.  They cost as much as pow(d, 3.0) otherwise.
+inline double pow_one(double d) { return d; }
+inline double pow_zero(double) { return 1.0; }
+
 }  // namespace
 
 double bspline_basis(int32_t i, int32_t k, const double* t, double s) {
@@ -324,8 +331,8 @@ double ReluctanceCurve::value(double s) const {
         const idx n = n_;
         v += libm_pow(d, 3) * c_[p];
         v += libm_pow(d, 2) * c_[n + p];
-        v += libm_pow(d, 1) * c_[2 * n + p];
-        v += libm_pow(d, 0) * c_[3 * n + p];
+        v += pow_one(d) * c_[2 * n + p];
+        v += pow_zero(d) * c_[3 * n + p];
     }
     return v;
 }
@@ -347,7 +354,7 @@ void ReluctanceCurve::evaluate(double s, double& nu, double& dnu) const {
     if (locate(s, p, d)) {
         const idx n = n_;
         const double d3 = libm_pow(d, 3), d2 = libm_pow(d, 2);
-        const double d1 = libm_pow(d, 1), d0 = libm_pow(d, 0);
+        const double d1 = pow_one(d), d0 = pow_zero(d);
         v += d3 * c_[p];
         v += d2 * c_[n + p];
         v += d1 * c_[2 * n + p];
