@@ -1,6 +1,7 @@
 // compute_stiffness_and_jacobi_matrix(nodes, cells, d_phi, x, permeability, q, w):
 // stiffness matrix and Newton term of the nonlinear scalar potential.
 #include "entry_points.hpp"
+#include "fe_arrays.hpp"
 #include "kernels.hpp"
 #include "materials.hpp"
 #include "triplets.hpp"
@@ -24,15 +25,15 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject *nodes = a[0], *cells = a[1], *d_phi = a[2], *x = a[3], *permeability = a[4],
              *q = a[5], *w = a[6];
 
-    PyRef num_nodes = shape_item(nodes, names.int_0);
-    PyRef el_nodes = shape_item(d_phi, names.int_1);
-    PyRef num_el = element_count(cells, el_nodes.get());
+    MeshCounts counts = mesh_counts(nodes, cells, d_phi);
+    PyObject *num_nodes = counts.num_nodes.get(), *el_nodes = counts.el_nodes.get(),
+             *num_el = counts.num_el.get();
     // The triplet capacity is a 32-bit count: reject it exactly, before the
     // host's 32-bit scalar product could wrap around.
     const long long entries = saturating_mul(
-        saturating_mul(as_int32(num_el.get()), as_int32(el_nodes.get())), as_int32(el_nodes.get()));
+        saturating_mul(as_int32(num_el), as_int32(el_nodes)), as_int32(el_nodes));
     require_int32_range(entries, "num_el * el_nodes * el_nodes");
-    PyRef num_triplets = mul(mul(num_el.get(), el_nodes.get()).get(), el_nodes.get());
+    PyRef num_triplets = mul(mul(num_el, el_nodes).get(), el_nodes);
 
     PermeabilityData perm = read_permeability(permeability);
 
@@ -49,10 +50,8 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TripletOutput dK = allocate_triplets(num_triplets.get());
 
     const Permeability perm_c = permeability_record(permeability, perm, spl_t_c, spl_c_c);
-    const Mesh mesh_c = create_mesh(as_int32(num_nodes.get()), as_int32(num_el.get()),
-                                    as_int32(el_nodes.get()), nodes_c.f64(), cells_c.i32());
-    const Quadrature quad_c = create_quadrature(as_int32(new_int(length(w)).get()), q_c.f64(),
-                                                w_c.f64());
+    const Mesh mesh_c = mesh_record(counts, nodes_c, cells_c);
+    const Quadrature quad_c = quadrature_record(w, q_c, w_c);
 
     // The kernel appends el_nodes**2 entries per element without looking at
     // the capacity, which the host product gave (an object with its own
@@ -72,7 +71,7 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     WrappedTriplets K_arrays = wrap_triplets(K);
     WrappedTriplets dK_arrays = wrap_triplets(dK);
-    PyRef shape = make_tuple({num_nodes.get(), num_nodes.get()});
+    PyRef shape = make_tuple({num_nodes, num_nodes});
     PyRef K_matrix = to_csr(K_arrays, shape.get());
     PyRef dK_matrix = to_csr(dK_arrays, shape.get());
     return make_tuple({K_matrix.get(), dK_matrix.get()});

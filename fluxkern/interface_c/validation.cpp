@@ -58,20 +58,4 @@ void check_orientations(const Buffer& orientations, long long num_el, const Buff
     }
 }
 
-void check_hcurl_inputs(const HcurlInputs& in) {
-    const Mesh& mesh = *in.mesh;
-    const long long E = mesh.num_el, M = in.quad->num_points, N = mesh.el_nodes, n = in.n;
-    check_mesh(mesh, *in.nodes, *in.cells);
-    require_non_negative(n, "the number of local functions per element");
-    require_length(*in.w, M, "w");
-    require_length(*in.d_phi, 3 * M * N, "d_phi");
-    if (in.phi) require_length(*in.phi, M * N, "phi");
-    const int32_t largest_id =
-        check_indices(*in.glob_ids, E * n, in.id_bound, "glob_ids",
-                      in.id_bound > INT32_MAX ? "2**31" : "num_dofs");
-    require_entries(*in.x, largest_id, "x", "glob_ids");
-    check_orientations(*in.orientations, E, *in.curls, n * M * 3);
-    if (in.B_s) require_length(*in.B_s, E * M * 3, "B_s");
-}
-
 }  // namespace fluxkern

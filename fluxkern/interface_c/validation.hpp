@@ -31,26 +31,4 @@ void require_entries(const Buffer& x, int32_t max_index, const char* what, const
 void check_orientations(const Buffer& orientations, long long num_el, const Buffer& curls,
                         long long block_size);
 
-// The buffers an H(curl) kernel reads, for one combined check: the mesh,
-// n global ids per element (each below `id_bound` and with an entry in x),
-// one orientation block of n * M * 3 curls per element, the reference
-// tables for M points, and the optional source field and phi table.
-struct HcurlInputs {
-    const Mesh* mesh;
-    const Quadrature* quad;
-    int32_t n;
-    long long id_bound;  // the right-hand side / matrix order, or INT32_MAX + 1
-    const Buffer* nodes;
-    const Buffer* cells;
-    const Buffer* glob_ids;
-    const Buffer* x;
-    const Buffer* w;
-    const Buffer* curls;
-    const Buffer* d_phi;
-    const Buffer* orientations;
-    const Buffer* B_s = nullptr;  // read by the source kernels only
-    const Buffer* phi = nullptr;  // read by the B evaluation only
-};
-void check_hcurl_inputs(const HcurlInputs& in);
-
 }  // namespace fluxkern

@@ -1,0 +1,74 @@
+// Shared pieces of the finite-element entry points.
+#include "fe_arrays.hpp"
+
+#include <climits>
+#include <cstring>
+
+#include "validation.hpp"
+
+namespace fluxkern {
+
+MeshCounts mesh_counts(PyObject* nodes, PyObject* cells, PyObject* d_phi) {
+    MeshCounts c;
+    c.num_nodes = shape_item(nodes, names.int_0);
+    c.el_nodes = shape_item(d_phi, names.int_1);
+    c.num_el = element_count(cells, c.el_nodes.get());
+    return c;
+}
+
+Mesh mesh_record(const MeshCounts& counts, const Buffer& nodes_c, const Buffer& cells_c) {
+    const int32_t num_nodes = as_int32(counts.num_nodes.get());
+    const int32_t num_el = as_int32(counts.num_el.get());
+    const int32_t el_nodes = as_int32(counts.el_nodes.get());
+    return create_mesh(num_nodes, num_el, el_nodes, nodes_c.f64(), cells_c.i32());
+}
+
+Quadrature quadrature_record(PyObject* w, const Buffer& q_c, const Buffer& w_c) {
+    PyRef num_points = new_int(length(w));
+    return create_quadrature(as_int32(num_points.get()), q_c.f64(), w_c.f64());
+}
+
+HcurlArrays convert_hcurl_arrays(PyObject* nodes, PyObject* cells, PyObject* glob_ids,
+                                 PyObject* x, PyObject* q, PyObject* w, PyObject* curls,
+                                 PyObject* phi, PyObject* d_phi, PyObject* B_s,
+                                 PyObject* orientations) {
+    HcurlArrays a;
+    a.nodes = flat_array(nodes, Elem::f64);
+    a.cells = flat_array(cells, Elem::i32);
+    a.glob_ids = flat_array(glob_ids, Elem::i32);
+    a.x = flat_array(x, Elem::f64);
+    a.q = flat_array(q, Elem::f64);
+    a.w = flat_array(w, Elem::f64);
+    a.curls = flat_array(curls, Elem::f64);
+    if (phi) a.phi = flat_array(phi, Elem::f64);
+    a.d_phi = flat_array(d_phi, Elem::f64);
+    if (B_s) a.B_s = flat_array(B_s, Elem::f64);
+    a.orientations = flat_array(orientations, Elem::i32);
+    return a;
+}
+
+void check_hcurl_arrays(const HcurlArrays& a, const Mesh& mesh, const Quadrature& quad,
+                        int32_t n, long long id_bound, bool reads_B_s, bool reads_phi) {
+    const long long E = mesh.num_el, M = quad.num_points, N = mesh.el_nodes;
+    check_mesh(mesh, a.nodes, a.cells);
+    require_non_negative(n, "the number of local functions per element");
+    require_length(a.w, M, "w");
+    require_length(a.d_phi, 3 * M * N, "d_phi");
+    if (reads_phi) require_length(a.phi, M * N, "phi");
+    const int32_t largest_id = check_indices(a.glob_ids, E * n, id_bound, "glob_ids",
+                                             id_bound > INT32_MAX ? "2**31" : "num_dofs");
+    require_entries(a.x, largest_id, "x", "glob_ids");
+    check_orientations(a.orientations, E, a.curls, n * M * 3);
+    if (reads_B_s) require_length(a.B_s, E * M * 3, "B_s");
+}
+
+ZeroedOutput zeroed_rhs(PyObject* num_dofs) {
+    ZeroedOutput r;
+    r.length = entry_count(num_dofs, "the right-hand side");
+    r.array = new_output(r.length, Elem::f64, "right-hand side buffer");
+    r.data = static_cast<double*>(output_data(r.array.get()));
+    std::memset(r.data, 0, sizeof(double) * static_cast<size_t>(r.length));
+    return r;
+}
+
+}  // namespace fluxkern
