@@ -160,6 +160,9 @@ public:
     void evaluate(double H, double& mu, double& dmu);
 
 private:
+    template <int K>
+    void local_fixed(std::ptrdiff_t span, double s, double H, double& mu, double& dmu);
+
     const Permeability& perm_;
     bool local_;
     double ln10_;

@@ -248,7 +248,18 @@ void PermeabilityCurve::evaluate(double H, double& mu, double& dmu) {
     // 0 .. n + k - 1; outside them every basis function is zero.  Points of
     // neighbouring elements mostly share the span of the previous call.
     idx span = last_span_;
-    if (!(span >= 0 && t[span] <= s && s < t[span + 1])) {
+    const idx last = n + k - 1;  // the last degree-0 function
+    if (span >= 0 && !(t[span] <= s && s < t[span + 1])) {
+        // A smooth field mostly moves to a neighbouring span.
+        if (span < last && t[span + 1] <= s && s < t[span + 2])
+            span = span + 1;
+        else if (span > 0 && t[span - 1] <= s && s < t[span])
+            span = span - 1;
+        else
+            span = -1;
+        last_span_ = span;
+    }
+    if (span < 0) {
         const idx p = count_not_above(t, n + k + 1, s);
         if (p == 0 || p == n + k + 1) {
             mu = 0.0;
@@ -257,6 +268,18 @@ void PermeabilityCurve::evaluate(double H, double& mu, double& dmu) {
         }
         span = p - 1;
         last_span_ = span;
+    }
+    // Common degrees away from the ends of the knot vector: the same
+    // operations with the loops unrolled.
+    if (span >= k && span <= n - 1) {
+        switch (k) {
+            case 1: return local_fixed<1>(span, s, H, mu, dmu);
+            case 2: return local_fixed<2>(span, s, H, mu, dmu);
+            case 3: return local_fixed<3>(span, s, H, mu, dmu);
+            case 4: return local_fixed<4>(span, s, H, mu, dmu);
+            case 5: return local_fixed<5>(span, s, H, mu, dmu);
+            default: break;
+        }
     }
     const idx lo = span - k;  // table_[r] holds B(lo + r, d, s), r = 0 .. k + 1
     double* B = table_.data();
@@ -298,6 +321,45 @@ void PermeabilityCurve::evaluate(double H, double& mu, double& dmu) {
     }
     double v = 0.0;
     for (idx i = i_lo; i <= i_hi; ++i) v = v + B[i - lo] * c[i];
+    mu = v;
+    dmu = D / (ln10_ * H);
+}
+
+// The local evaluation for degree K with the whole window inside the curve
+// (K <= span <= n - 1): every basis function and coefficient the general
+// loop visits exists, so its bounds reduce to constants.
+template <int K>
+void PermeabilityCurve::local_fixed(idx span, double s, double H, double& mu, double& dmu) {
+    const double* t = perm_.spl_t;
+    const double* c = perm_.spl_c;
+    const double* dfac = dfac_.data();
+    const idx lo = span - K;
+    // B[r] = B(lo + r, d, s) after degree d, for r = K - d .. K.
+    double B[K + 1];
+    for (int r = 0; r < K; ++r) B[r] = 0.0;
+    B[K] = 1.0;
+    auto raise = [&](int d) {
+        for (int r = K - d; r <= K; ++r) {
+            const idx j = lo + r;
+            double left = 0.0;
+            if (r > K - d && t[j + d] != t[j]) left = ((s - t[j]) / (t[j + d] - t[j])) * B[r];
+            double right = 0.0;
+            if (r < K && t[j + d + 1] != t[j + 1])
+                right = ((t[j + d + 1] - s) / (t[j + d + 1] - t[j + 1])) * B[r + 1];
+            B[r] = right + left;
+        }
+    };
+    for (int d = 1; d < K; ++d) raise(d);
+    double D = 0.0;
+    for (int r = 0; r <= K; ++r) {
+        const idx i = lo + r;
+        const double e = r > 0 ? B[r] * dfac[i] : 0.0;
+        const double g = r < K ? B[r + 1] * dfac[i + 1] : 0.0;
+        D = D + (e - g) * c[i];
+    }
+    raise(K);
+    double v = 0.0;
+    for (int r = 0; r <= K; ++r) v = v + B[r] * c[lo + r];
     mu = v;
     dmu = D / (ln10_ * H);
 }

@@ -12,9 +12,15 @@
 // evaluated once per element and each pair term is added once per point,
 // which gives the same sums.
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
+#include "geometry_inline.hpp"
 #include "kernels.hpp"
 
 namespace fluxkern {
@@ -65,22 +71,23 @@ struct Scratch {
 };
 
 // Geometry, field and material at P points of the element (P = M, or 1 when
-// all points agree).
-inline void element_fields(Scratch& s, idx P, idx N, const int32_t* conn, const Mesh& mesh,
+// all points agree), with the geometry routines inlined.
+template <class Count>
+inline void element_fields(Scratch& s, idx P, Count N, const int32_t* conn, const Mesh& mesh,
                            const double* d_phi, const double* x, const double* w,
                            PermeabilityCurve& curve) {
-    compute_jacobians(s.J.data(), conn, mesh, int32_t(P), d_phi);
-    invert_jacobians(s.det.data(), s.J_inv.data(), s.J.data(), int32_t(P));
-    compute_grad_field(s.H.data(), conn, int32_t(P), int32_t(N), d_phi, x, s.J_inv.data());
-    compute_norms(s.Hmag.data(), s.H.data(), int32_t(P));
+    geometry::jacobians(s.J.data(), conn, mesh.nodes, N, P, d_phi);
+    geometry::invert(s.det.data(), s.J_inv.data(), s.J.data(), P);
+    geometry::grad_field(s.H.data(), conn, P, N, d_phi, x, s.J_inv.data());
+    geometry::norms(s.Hmag.data(), s.H.data(), P);
     for (idx m = 0; m < P; ++m) {
         curve.evaluate(s.Hmag[m], s.mu[m], s.dmu[m]);
         s.fK[m] = (s.det[m] * s.mu[m]) * w[m];
         s.fdK[m] = (s.det[m] * s.dmu[m]) * w[m];
         const double* C = s.J_inv.data() + 9 * m;
         const double* Hm = s.H.data() + 3 * m;
-        for (idx a = 0; a < N; ++a) {
-            const double* d = d_phi + 3 * (m * N + a);
+        for (idx a = 0; a < idx(N); ++a) {
+            const double* d = d_phi + 3 * (m * idx(N) + a);
             double g[3];
             for (idx k = 0; k < 3; ++k) g[k] = (d[0] * C[k] + d[1] * C[3 + k]) + d[2] * C[6 + k];
             for (idx k = 0; k < 3; ++k) s.G[(3 * a + k) * P + m] = g[k];
@@ -130,6 +137,96 @@ inline void pair_sums(Scratch& s, idx P, idx M, idx np) {
     }
 }
 
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define FLUXKERN_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define FLUXKERN_CLONES
+#endif
+
+// The lists are written once, front to back, and are far larger than any
+// cache: whole cache lines stored past the cache spare reading each line in
+// before it is overwritten.  `bytes` is a multiple of 64 and `to` is 64-byte
+// aligned.
+inline void stream_lines(void* to, const void* from, int bytes) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    for (int b = 0; b < bytes; b += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(static_cast<char*>(to) + b),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                             static_cast<const char*>(from) + b)));
+#else
+    std::memcpy(to, from, std::size_t(bytes));
+#endif
+}
+
+// Whether every element's 16 entries fill whole, aligned cache lines of the
+// lists (then they can be streamed).
+inline bool lines_aligned(const TripletList& L) {
+    auto line = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % 64 == 0; };
+    return L.count % 16 == 0 && line(L.i + L.count) && line(L.j + L.count) &&
+           line(L.vals + L.count);
+}
+
+inline void end_streaming() {
+#if defined(__SSE2__) && defined(__x86_64__)
+    _mm_sfence();  // the streamed stores before anyone reads the lists
+#endif
+}
+
+// Local (row, column) of the 16 entries of a linear tetrahedron, in
+// emission order: (a, a), then (a, b), (b, a) for b > a.
+constexpr int kP1Row[16] = {0, 0, 1, 0, 2, 0, 3, 1, 1, 2, 1, 3, 2, 2, 3, 3};
+constexpr int kP1Col[16] = {0, 1, 0, 2, 0, 3, 0, 1, 2, 1, 3, 1, 2, 3, 2, 3};
+
+// The entries of a linear tetrahedron whose points all agree, computed
+// per entry rather than per pair so that they vectorise: each entry forms
+// its pair's terms from the pair's own (lower, higher) node order, and the
+// dot product of two gradients is symmetric in every bit, so a mirrored
+// entry gets exactly its pair's values.
+FLUXKERN_CLONES void append_uniform_p1(TripletList& K, TripletList& dK, const double* G,
+                                       const double* hG, double fK, double fdK, double Hmag,
+                                       idx M, const int32_t* conn, bool streaming) {
+    const bool above = Hmag >= kMinField;
+    double tK[16], tdK[16];
+    for (int q = 0; q < 16; ++q) {
+        const int lo = kP1Row[q] < kP1Col[q] ? kP1Row[q] : kP1Col[q];
+        const int hi = kP1Row[q] < kP1Col[q] ? kP1Col[q] : kP1Row[q];
+        const double* ga = G + 3 * lo;
+        const double* gb = G + 3 * hi;
+        tK[q] = ((gb[0] * ga[0] + gb[1] * ga[1]) + gb[2] * ga[2]) * fK;
+        tdK[q] = above ? ((hG[lo] * fdK) * hG[hi]) / Hmag : 0.0;
+    }
+    // Each sum adds its term once per point, all sums side by side.
+    double vK[16] = {}, vdK[16] = {};
+    for (idx m = 0; m < M; ++m)
+        for (int q = 0; q < 16; ++q) {
+            vK[q] += tK[q];
+            vdK[q] += tdK[q];
+        }
+    const idx t = K.count, u = dK.count;
+    alignas(16) int32_t rows[16], cols[16];
+    for (int q = 0; q < 16; ++q) {
+        rows[q] = conn[kP1Row[q]];
+        cols[q] = conn[kP1Col[q]];
+    }
+    if (streaming) {
+        stream_lines(K.i + t, rows, 64);
+        stream_lines(K.j + t, cols, 64);
+        stream_lines(K.vals + t, vK, 128);
+        stream_lines(dK.i + u, rows, 64);
+        stream_lines(dK.j + u, cols, 64);
+        stream_lines(dK.vals + u, vdK, 128);
+    } else {
+        for (int q = 0; q < 16; ++q) {
+            K.i[t + q] = dK.i[u + q] = rows[q];
+            K.j[t + q] = dK.j[u + q] = cols[q];
+            K.vals[t + q] = vK[q];
+            dK.vals[u + q] = vdK[q];
+        }
+    }
+    K.count += 16;
+    dK.count += 16;
+}
+
 // The element loop; NC > 0 fixes the node count and kUniform the single
 // distinct point at compile time, so that the small loops unroll.
 template <int NC, bool kUniform>
@@ -137,6 +234,10 @@ void scalar_loop(TripletList& K, TripletList& dK, const Mesh& mesh, const Quadra
                  const double* d_phi, const double* x, Scratch& s, PermeabilityCurve& curve) {
     const idx E = mesh.num_el;
     const idx N = NC > 0 ? NC : mesh.el_nodes;
+    const auto count = [&] {
+        if constexpr (NC > 0) return geometry::Nodes<NC>{};
+        else return N;
+    }();
     const idx M = quad.num_points;
     const idx P = kUniform ? 1 : M;
     const idx np = NC > 0 ? NC * (NC + 1) / 2 : idx(s.pa.size());
@@ -145,17 +246,44 @@ void scalar_loop(TripletList& K, TripletList& dK, const Mesh& mesh, const Quadra
     // cannot alias them); written back after the loop.
     TripletList Kl = K, dKl = dK;
 
+    // The emission order as local tables: with a fixed node count they have
+    // a fixed size and the emission loop unrolls over them.
+    constexpr idx kFixed = NC > 0 ? NC * NC : 1;
+    idx er[kFixed], ec[kFixed], ep[kFixed];
+    const idx* row_of = s.er.data();
+    const idx* col_of = s.ec.data();
+    const idx* pair_of = s.ep.data();
+    if constexpr (NC > 0) {
+        for (idx q = 0; q < kFixed; ++q) {
+            er[q] = s.er[q];
+            ec[q] = s.ec[q];
+            ep[q] = s.ep[q];
+        }
+        row_of = er;
+        col_of = ec;
+        pair_of = ep;
+    }
+    const double* sK = s.sK.data();
+    const double* sdK = s.sdK.data();
+
+    const bool streaming = lines_aligned(Kl) && lines_aligned(dKl);
     for (idx e = 0; e < E; ++e) {
         const int32_t* conn = mesh.cells + e * N;
-        element_fields(s, P, N, conn, mesh, d_phi, x, w, curve);
+        element_fields(s, P, count, conn, mesh, d_phi, x, w, curve);
+        if constexpr (NC == 4 && kUniform) {
+            append_uniform_p1(Kl, dKl, s.G.data(), s.hG.data(), s.fK[0], s.fdK[0], s.Hmag[0],
+                              M, conn, streaming);
+            continue;
+        }
         pair_terms(s, P, np);
         pair_sums(s, P, M, np);
-        for (idx q = 0; q < N * N; ++q) {
-            const int32_t row = conn[s.er[q]], col = conn[s.ec[q]];
-            append_triplet(Kl, row, col, s.sK[s.ep[q]]);
-            append_triplet(dKl, row, col, s.sdK[s.ep[q]]);
+        for (idx q = 0; q < (NC > 0 ? kFixed : N * N); ++q) {
+            const int32_t row = conn[row_of[q]], col = conn[col_of[q]];
+            append_triplet(Kl, row, col, sK[pair_of[q]]);
+            append_triplet(dKl, row, col, sdK[pair_of[q]]);
         }
     }
+    end_streaming();
     K.count = Kl.count;
     dK.count = dKl.count;
 }

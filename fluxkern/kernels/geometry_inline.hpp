@@ -1,0 +1,83 @@
+// The bodies of the element-geometry routines, for inlining into element
+// loops.  geometry.cpp defines the declared routines with them; a kernel
+// that knows its node count at compile time passes it as a
+// std::integral_constant so that the small loops unroll.  Either way every
+// sum runs in the documented order from zero, so the values are the same.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace fluxkern::geometry {
+
+using idx = std::ptrdiff_t;
+
+template <idx N>
+using Nodes = std::integral_constant<idx, N>;
+
+// J[m][k][l] = sum over local nodes a of d_phi[m][a][l] * X_a[k].
+template <class Count>
+inline void jacobians(double* J, const int32_t* conn, const double* nodes, Count N, idx M,
+                      const double* d_phi) {
+    for (idx m = 0; m < M; ++m) {
+        // The nine sums of a point stay in registers.
+        double s[9] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+        for (idx a = 0; a < idx(N); ++a) {
+            const double* X = nodes + 3 * idx(conn[a]);
+            const double* d = d_phi + 3 * (m * idx(N) + a);
+            for (idx k = 0; k < 3; ++k)
+                for (idx l = 0; l < 3; ++l) s[3 * k + l] += d[l] * X[k];
+        }
+        for (idx q = 0; q < 9; ++q) J[9 * m + q] = s[q];
+    }
+}
+
+inline void invert(double* det_J, double* J_inv, const double* J, idx M) {
+    for (idx m = 0; m < M; ++m) {
+        const double* a = J + 9 * m;
+        double* r = J_inv + 9 * m;
+        const double g = a[4] * a[8] - a[7] * a[5];
+        // Cofactor expansion along the first row; the sign is kept.
+        const double det = g * a[0] - (a[3] * a[8] - a[6] * a[5]) * a[1] +
+                           (a[3] * a[7] - a[4] * a[6]) * a[2];
+        const double h = 1.0 / det;
+        r[0] = g * h;
+        r[1] = (a[2] * a[7] - a[8] * a[1]) * h;
+        r[2] = (a[1] * a[5] - a[4] * a[2]) * h;
+        r[3] = (a[6] * a[5] - a[8] * a[3]) * h;
+        r[4] = (a[8] * a[0] - a[6] * a[2]) * h;
+        r[5] = (a[3] * a[2] - a[0] * a[5]) * h;
+        r[6] = (a[3] * a[7] - a[6] * a[4]) * h;
+        r[7] = (a[6] * a[1] - a[0] * a[7]) * h;
+        r[8] = (a[0] * a[4] - a[1] * a[3]) * h;
+        det_J[m] = det;
+    }
+}
+
+template <class Count>
+inline void grad_field(double* grad, const int32_t* conn, idx M, Count N, const double* d_phi,
+                       const double* x, const double* J_inv) {
+    for (idx m = 0; m < M; ++m) {
+        double g[3] = {0.0, 0.0, 0.0};
+        for (idx a = 0; a < idx(N); ++a) {
+            const double xa = x[conn[a]];
+            const double* d = d_phi + 3 * (m * idx(N) + a);
+            for (idx l = 0; l < 3; ++l) g[l] += xa * d[l];
+        }
+        // Chain rule: the physical gradient is J^-T times the reference one.
+        const double* C = J_inv + 9 * m;
+        for (idx k = 0; k < 3; ++k)
+            grad[3 * m + k] = (g[0] * C[k] + g[1] * C[3 + k]) + g[2] * C[6 + k];
+    }
+}
+
+inline void norms(double* out, const double* v, idx count) {
+    for (idx i = 0; i < count; ++i) {
+        const double* p = v + 3 * i;
+        out[i] = std::sqrt((p[0] * p[0] + p[1] * p[1]) + p[2] * p[2]);
+    }
+}
+
+}  // namespace fluxkern::geometry
