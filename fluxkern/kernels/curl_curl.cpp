@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "geometry_inline.hpp"
 #include "kernels.hpp"
 
 namespace fluxkern {
@@ -88,8 +89,8 @@ FLUXKERN_CLONES void element_fields(Scratch& s, idx P, idx n, bool same_geometry
                                     const double* C, const int32_t* ids, const double* x,
                                     const double* init, const ReluctanceCurve& curve) {
     const idx G = same_geometry ? 1 : P;  // points with their own geometry
-    compute_jacobians(s.J.data(), conn, mesh, int32_t(G), d_phi);
-    invert_jacobians(s.det.data(), s.J_inv.data(), s.J.data(), int32_t(G));
+    geometry::jacobians(s.J.data(), conn, mesh.nodes, idx(mesh.el_nodes), G, d_phi);
+    geometry::invert(s.det.data(), s.J_inv.data(), s.J.data(), G);
     const double* __restrict J = s.J.data();
     double* __restrict det = s.det.data();
     double* __restrict V = s.V.data();
@@ -253,6 +254,15 @@ void curl_curl_loop(TripletList& K, TripletList& dK, double* rhs, const int32_t*
     // Local copies whose counts can live in registers (the entry arrays
     // cannot alias them); written back after the loop.
     TripletList Kl = K, dKl = dK;
+    idx er6[36] = {}, ec6[36] = {}, ep6[36] = {};
+    if (n == 6)
+        for (idx q = 0; q < 36; ++q) {
+            er6[q] = s.er[q];
+            ec6[q] = s.ec[q];
+            ep6[q] = s.ep[q];
+        }
+    const double* sK = s.sK.data();
+    const double* sdK = s.sdK.data();
 
     for (idx e = 0; e < E; ++e) {
         const int32_t* conn = mesh.cells + e * N;
@@ -280,10 +290,19 @@ void curl_curl_loop(TripletList& K, TripletList& dK, double* rhs, const int32_t*
             pair_sums_uniform(s, M, w[0]);
         else
             pair_sums_general(s, M, w);
-        for (idx q = 0; q < nn; ++q) {
-            const int32_t row = ids[s.er[q]], col = ids[s.ec[q]];
-            append_triplet(Kl, row, col, s.sK[s.ep[q]]);
-            append_triplet(dKl, row, col, s.sdK[s.ep[q]]);
+        if (n == 6) {
+            // Lowest-order edge elements: the emission tables as constants.
+            for (idx q = 0; q < 36; ++q) {
+                const int32_t row = ids[er6[q]], col = ids[ec6[q]];
+                append_triplet(Kl, row, col, sK[ep6[q]]);
+                append_triplet(dKl, row, col, sdK[ep6[q]]);
+            }
+        } else {
+            for (idx q = 0; q < nn; ++q) {
+                const int32_t row = ids[s.er[q]], col = ids[s.ec[q]];
+                append_triplet(Kl, row, col, sK[s.ep[q]]);
+                append_triplet(dKl, row, col, sdK[s.ep[q]]);
+            }
         }
         if (kSource) {
             // Same additions, in the same order (element, j, point), as
