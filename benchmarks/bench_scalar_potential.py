@@ -63,7 +63,7 @@ def skfem_assembly(skfem, mesh, x, perm):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=32, help="cells per box edge (6 n^3 tets)")
-    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--repeats", type=int, default=9)
     args = parser.parse_args()
 
     mesh = unit_box(args.n)

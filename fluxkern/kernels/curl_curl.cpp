@@ -18,6 +18,7 @@
 
 #include "geometry_inline.hpp"
 #include "kernels.hpp"
+#include "stream_stores.hpp"
 
 namespace fluxkern {
 
@@ -47,6 +48,22 @@ bool rows_equal(const double* a, idx M, idx len) {
         if (std::memcmp(a, a + m * len, std::size_t(len) * sizeof(double)) != 0) return false;
     return true;
 }
+
+// Four doubles with elementwise IEEE operations (GCC/Clang vector
+// extension): each lane computes exactly what the scalar code computes.
+// The helpers are internal, so the vector ABI note does not matter.
+typedef double v4d __attribute__((vector_size(32)));
+typedef long long v4l __attribute__((vector_size(32)));  // lane masks
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+inline v4d load4(const double* p) {
+    v4d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store4(double* p, v4d v) { std::memcpy(p, &v, sizeof v); }
 
 // Scratch of one call, sized by the number of points M and functions n.
 struct Scratch {
@@ -118,12 +135,16 @@ FLUXKERN_CLONES void element_fields(Scratch& s, idx P, idx n, bool same_geometry
         }
         for (idx m = 1; m < P; ++m) det[m] = det[0];
     } else {
+        const idx P4 = P - P % 4;
         for (idx k = 0; k < n; ++k) {
             const double xk = x[ids[k]];
             for (idx r = 0; r < 3; ++r) {
                 const double* __restrict Vkr = V + (3 * k + r) * P;
                 double* __restrict Br = B + r * P;
-                for (idx m = 0; m < P; ++m) Br[m] += (Vkr[m] * xk) / det[m];
+                // Four points at a time: one division per lane, as below.
+                for (idx m = 0; m < P4; m += 4)
+                    store4(Br + m, load4(Br + m) + (load4(Vkr + m) * xk) / load4(det + m));
+                for (idx m = P4; m < P; ++m) Br[m] += (Vkr[m] * xk) / det[m];
             }
         }
     }
@@ -144,21 +165,6 @@ FLUXKERN_CLONES void element_fields(Scratch& s, idx P, idx n, bool same_geometry
             BVd[k * P + m] = bv * dnu[m];
         }
     }
-}
-
-// Four doubles with elementwise IEEE operations (GCC/Clang vector
-// extension): each lane computes exactly what the scalar code computes.
-// The helpers are internal, so the vector ABI note does not matter.
-typedef double v4d __attribute__((vector_size(32)));
-typedef long long v4l __attribute__((vector_size(32)));  // lane masks
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-inline v4d load4(const double* p) {
-    v4d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
 }
 
 // Pair sums when every point has its own data: the per-point terms of a pair
@@ -263,6 +269,33 @@ void curl_curl_loop(TripletList& K, TripletList& dK, double* rhs, const int32_t*
         }
     const double* sK = s.sK.data();
     const double* sdK = s.sdK.data();
+    // kStaged elements' entries fill whole cache lines of every list array.
+    constexpr idx kStaged = 16;
+    const idx stage_size = kStaged * nn;
+    std::vector<int32_t> stage_rows(stage_size), stage_cols(stage_size);
+    std::vector<double> stage_K(stage_size), stage_dK(stage_size);
+    idx staged = 0;
+    const bool streaming = lines_aligned(Kl) && lines_aligned(dKl);
+    auto flush = [&](bool whole_lines) {
+        if (whole_lines) {
+            const std::size_t ib = sizeof(int32_t) * std::size_t(staged);
+            const std::size_t vb = sizeof(double) * std::size_t(staged);
+            stream_lines(Kl.i + Kl.count, stage_rows.data(), ib);
+            stream_lines(Kl.j + Kl.count, stage_cols.data(), ib);
+            stream_lines(Kl.vals + Kl.count, stage_K.data(), vb);
+            stream_lines(dKl.i + dKl.count, stage_rows.data(), ib);
+            stream_lines(dKl.j + dKl.count, stage_cols.data(), ib);
+            stream_lines(dKl.vals + dKl.count, stage_dK.data(), vb);
+            Kl.count += int32_t(staged);
+            dKl.count += int32_t(staged);
+        } else {
+            for (idx q = 0; q < staged; ++q) {
+                append_triplet(Kl, stage_rows[q], stage_cols[q], stage_K[q]);
+                append_triplet(dKl, stage_rows[q], stage_cols[q], stage_dK[q]);
+            }
+        }
+        staged = 0;
+    };
 
     for (idx e = 0; e < E; ++e) {
         const int32_t* conn = mesh.cells + e * N;
@@ -290,20 +323,17 @@ void curl_curl_loop(TripletList& K, TripletList& dK, double* rhs, const int32_t*
             pair_sums_uniform(s, M, w[0]);
         else
             pair_sums_general(s, M, w);
-        if (n == 6) {
-            // Lowest-order edge elements: the emission tables as constants.
-            for (idx q = 0; q < 36; ++q) {
-                const int32_t row = ids[er6[q]], col = ids[ec6[q]];
-                append_triplet(Kl, row, col, sK[ep6[q]]);
-                append_triplet(dKl, row, col, sdK[ep6[q]]);
-            }
-        } else {
-            for (idx q = 0; q < nn; ++q) {
-                const int32_t row = ids[s.er[q]], col = ids[s.ec[q]];
-                append_triplet(Kl, row, col, sK[s.ep[q]]);
-                append_triplet(dKl, row, col, sdK[s.ep[q]]);
-            }
+        // Stage the element's entries (the same rows and columns for both
+        // lists); every kStaged elements the block goes out in whole lines.
+        for (idx q = 0; q < nn; ++q) {
+            const idx p = n == 6 ? ep6[q] : s.ep[q];
+            stage_rows[staged + q] = ids[n == 6 ? er6[q] : s.er[q]];
+            stage_cols[staged + q] = ids[n == 6 ? ec6[q] : s.ec[q]];
+            stage_K[staged + q] = sK[p];
+            stage_dK[staged + q] = sdK[p];
         }
+        staged += nn;
+        if (staged == stage_size) flush(streaming);
         if (kSource) {
             // Same additions, in the same order (element, j, point), as
             // compute_rhs_Hcurl_red_kernel makes; with shared points the one
@@ -321,6 +351,8 @@ void curl_curl_loop(TripletList& K, TripletList& dK, double* rhs, const int32_t*
             }
         }
     }
+    flush(false);  // a last, partial block
+    end_streaming();
     K.count = Kl.count;
     dK.count = dKl.count;
 }

@@ -16,12 +16,10 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__) && defined(__x86_64__)
-#include <emmintrin.h>
-#endif
 
 #include "geometry_inline.hpp"
 #include "kernels.hpp"
+#include "stream_stores.hpp"
 
 namespace fluxkern {
 
@@ -143,35 +141,6 @@ inline void pair_sums(Scratch& s, idx P, idx M, idx np) {
 #define FLUXKERN_CLONES
 #endif
 
-// The lists are written once, front to back, and are far larger than any
-// cache: whole cache lines stored past the cache spare reading each line in
-// before it is overwritten.  `bytes` is a multiple of 64 and `to` is 64-byte
-// aligned.
-inline void stream_lines(void* to, const void* from, int bytes) {
-#if defined(__SSE2__) && defined(__x86_64__)
-    for (int b = 0; b < bytes; b += 16)
-        _mm_stream_si128(reinterpret_cast<__m128i*>(static_cast<char*>(to) + b),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                             static_cast<const char*>(from) + b)));
-#else
-    std::memcpy(to, from, std::size_t(bytes));
-#endif
-}
-
-// Whether every element's 16 entries fill whole, aligned cache lines of the
-// lists (then they can be streamed).
-inline bool lines_aligned(const TripletList& L) {
-    auto line = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % 64 == 0; };
-    return L.count % 16 == 0 && line(L.i + L.count) && line(L.j + L.count) &&
-           line(L.vals + L.count);
-}
-
-inline void end_streaming() {
-#if defined(__SSE2__) && defined(__x86_64__)
-    _mm_sfence();  // the streamed stores before anyone reads the lists
-#endif
-}
-
 // Local (row, column) of the 16 entries of a linear tetrahedron, in
 // emission order: (a, a), then (a, b), (b, a) for b > a.
 constexpr int kP1Row[16] = {0, 0, 1, 0, 2, 0, 3, 1, 1, 2, 1, 3, 2, 2, 3, 3};
@@ -186,15 +155,28 @@ FLUXKERN_CLONES void append_uniform_p1(TripletList& K, TripletList& dK, const do
                                        const double* hG, double fK, double fdK, double Hmag,
                                        idx M, const int32_t* conn, bool streaming) {
     const bool above = Hmag >= kMinField;
-    double tK[16], tdK[16];
+    // Operands of every entry side by side, so that the arithmetic below
+    // runs over whole vectors.
+    double a0[16], a1[16], a2[16], b0[16], b1[16], b2[16], ha[16], hb[16];
     for (int q = 0; q < 16; ++q) {
         const int lo = kP1Row[q] < kP1Col[q] ? kP1Row[q] : kP1Col[q];
         const int hi = kP1Row[q] < kP1Col[q] ? kP1Col[q] : kP1Row[q];
-        const double* ga = G + 3 * lo;
-        const double* gb = G + 3 * hi;
-        tK[q] = ((gb[0] * ga[0] + gb[1] * ga[1]) + gb[2] * ga[2]) * fK;
-        tdK[q] = above ? ((hG[lo] * fdK) * hG[hi]) / Hmag : 0.0;
+        a0[q] = G[3 * lo];
+        a1[q] = G[3 * lo + 1];
+        a2[q] = G[3 * lo + 2];
+        b0[q] = G[3 * hi];
+        b1[q] = G[3 * hi + 1];
+        b2[q] = G[3 * hi + 2];
+        ha[q] = hG[lo];
+        hb[q] = hG[hi];
     }
+    double tK[16], tdK[16];
+    for (int q = 0; q < 16; ++q) {
+        tK[q] = ((b0[q] * a0[q] + b1[q] * a1[q]) + b2[q] * a2[q]) * fK;
+        tdK[q] = ((ha[q] * fdK) * hb[q]) / Hmag;
+    }
+    if (!above)
+        for (int q = 0; q < 16; ++q) tdK[q] = 0.0;
     // Each sum adds its term once per point, all sums side by side.
     double vK[16] = {}, vdK[16] = {};
     for (idx m = 0; m < M; ++m)
