@@ -46,11 +46,13 @@ void* acquire(std::size_t bytes, std::size_t& capacity) {
     if (bytes == 0) bytes = 1;
     if (bytes > SIZE_MAX - kAlignment) return nullptr;
     if (bytes >= kMinPooled) {
-        // The smallest kept block that fits without wasting more than half.
+        // The smallest kept block that fits and wastes at most an eighth, so
+        // that a request does not take a block made for a larger one.
         std::size_t best = kept.size();
         for (std::size_t k = 0; k < kept.size(); ++k) {
             const std::size_t c = kept[k].capacity;
-            if (c >= bytes && c / 2 <= bytes && (best == kept.size() || c < kept[best].capacity))
+            if (c >= bytes && c - bytes <= bytes / 8 &&
+                (best == kept.size() || c < kept[best].capacity))
                 best = k;
         }
         if (best != kept.size()) {
