@@ -54,7 +54,7 @@ ASAN_SITE := build/asan-site
 # The CI subset: the tests that reach the module with odd and with valid
 # input; the companion's own tests (meshes, materials, solvers, demo) add
 # time but no new paths through the module.
-ASAN_TESTS ?= tests/test_fuzz.py tests/test_module_frame.py tests/test_limits.py \
+ASAN_TESTS ?= tests/test_fuzz.py tests/test_module_frame.py tests/test_rejections.py \
   tests/test_leaks.py tests/test_threads.py tests/test_scalar_potential.py \
   tests/test_vector_potential.py tests/test_biot_savart.py tests/test_output_buffers.py
 ASAN_ENV := FLUXKERN_ASAN=1 PYTHONPATH=$(abspath $(ASAN_SITE)) PYTHONMALLOC=malloc \

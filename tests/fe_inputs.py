@@ -1,13 +1,16 @@
-"""Inputs for the finite-element entry points: small meshes in any node order
-and orientation, reference tables, material objects that the module reads,
-a recorder of the triplets it hands to csr_array, and a runner that tries
-rejected calls in a child process."""
+"""Inputs for the entry points: small meshes in any node order and
+orientation, reference tables, material objects that the module reads,
+random valid calls of all five functions, odd array-likes, a recorder of the
+triplets handed to csr_array, and a runner that tries rejected calls in a
+child process."""
 
 import json
 import os
 import re
+import resource
 import subprocess
 import sys
+import tempfile
 import textwrap
 import zlib
 
@@ -18,6 +21,23 @@ import fluxkern_mod
 from fluxkern_tools import elements, meshes, quadrature
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+SCALAR = "compute_stiffness_and_jacobi_matrix"
+CURL = "compute_stiffness_and_jacobi_matrix_curl_curl"
+RHS = "compute_rhs_Hcurl_red_c"
+BH = "compute_B_Hcurl"
+BS = "compute_B_line_segs_cpp"
+# The parameters of each entry point, in order.
+PARAMS = {
+    SCALAR: ("nodes", "cells", "d_phi", "x", "permeability", "q", "w"),
+    CURL: ("nodes", "cells", "glob_ids", "curls", "d_phi", "orientations", "x", "B_s",
+           "reluctance", "q", "w", "num_dofs", "num_el_dofs"),
+    RHS: ("nodes", "cells", "glob_ids", "curls", "d_phi", "orientations", "B_s", "reluctance",
+          "x", "q", "w", "num_dofs", "num_el_dofs"),
+    BH: ("nodes", "cells", "glob_ids", "curls", "phi", "d_phi", "orientations", "x", "q", "w",
+         "num_dofs", "num_el_dofs"),
+    BS: ("src", "tar", "current", "radius"),
+}
 
 # Local vertex order 0, 1, 3, 2 mirrors a tetrahedron (negative determinant).
 MIRROR_P1 = [0, 1, 3, 2]
@@ -106,28 +126,36 @@ class Permeability:
 
     `types` is the answer of get_type_spec(), or a list of answers for its
     successive calls (the last one repeats); the calls are counted. `info`
-    replaces the result of get_spline_information()."""
+    replaces the result of get_spline_information(); an exception class
+    there is raised instead."""
 
     def __init__(self, types=1, t=(0.0,), c=(0.0,), k=1, H_min=0.0, mu_H_min=1.0,
                  mu0=1.0, info=None):
         self.types = list(types) if isinstance(types, (list, tuple)) else [types]
         self.t, self.c, self.k = np.asarray(t, float), np.asarray(c, float), k
         self.H_min, self.mu_H_min, self.mu0, self.info = H_min, mu_H_min, mu0, info
-        self.type_calls = 0
-        self.mu_args = []
+        self.type_calls = self.mu_calls = 0
+        self.last_H = None
 
     def get_type_spec(self):
         self.type_calls += 1
         return self.types[min(self.type_calls, len(self.types)) - 1]
 
     def evaluate_mu(self, H):
-        self.mu_args.append(H)
+        self.mu_calls += 1
+        self.last_H = H
         return self.mu0
 
     def get_spline_information(self):
+        if isinstance(self.info, type):
+            raise self.info("no curve")
         if self.info is not None:
             return self.info
         return self.t, self.c, self.k, self.H_min, self.mu_H_min
+
+    def held(self):
+        """The objects it hands to the module (their counts must not change)."""
+        return [*self.types, self.mu0, self.t, self.c, self.H_min, self.mu_H_min]
 
     def curve(self):
         """The material as reference.scalar_potential takes it."""
@@ -153,7 +181,8 @@ def random_bspline(rng, k, s_lo, s_hi, clamped=False):
 
 class Reluctance:
     """Reluctance object of any type; counts get_type_spec() calls; `info`
-    replaces the result of get_spline_information()."""
+    replaces the result of get_spline_information() (an exception class
+    there is raised)."""
 
     def __init__(self, type_spec=1, c=None, x=None, value=0.0, info=None):
         self.type_spec, self.c, self.x, self.value, self.info = type_spec, c, x, value, info
@@ -164,9 +193,14 @@ class Reluctance:
         return self.type_spec
 
     def get_spline_information(self):
+        if isinstance(self.info, type):
+            raise self.info("no curve")
         if self.info is not None:
             return self.info
         return self.c, self.x
+
+    def held(self):
+        return [self.type_spec, self.value, self.c, self.x]
 
     def curve(self):
         """The material as the reference's curl-curl functions take it."""
@@ -184,50 +218,154 @@ def random_cubic(rng, pieces, x_lo, x_hi):
     return c, x
 
 
+def spline_permeability(kind=1):
+    """A cubic B-spline permeability; the type an object of its own (not a
+    cached small int), so that its reference count can be followed."""
+    t = [-1.0, -1, -1, -1, 1, 2, 3, 3, 3, 3]
+    return Permeability(np.int64(kind), t, np.linspace(1e-3, 5e-3, 6), 3, 1e-3, 2e-3,
+                        mu0=float("1.5e-3"))
+
+
+def cubic_reluctance(kind=1):
+    return Reluctance(np.int64(kind), np.arange(12.0).reshape(4, 3) + 1.0,
+                      np.array([0.0, 0.5, 1.0, 2.0]), value=float("1.25e4"))
+
+
+# -------------------------------------------------------------- random calls
+
+def random_calls(seed, E=8, num_nodes=12, M=4, n=6, num_dofs=20, classes=2, segments=(9, 17),
+                 permeability=None, reluctance=None):
+    """name -> keyword arguments of one valid call of each entry point on
+    random data; the tables vary over the points (the kernels' general path)."""
+    rng = np.random.default_rng(seed)
+    cells = np.concatenate([rng.permutation(num_nodes)[:4] for _ in range(E)]).astype(np.int32)
+    fe = dict(nodes=rng.standard_normal((num_nodes, 3)), cells=cells,
+              d_phi=rng.standard_normal((M, 4, 3)), q=rng.random((M, 3)),
+              w=rng.uniform(0.01, 0.1, M))
+    hcurl = dict(fe, glob_ids=rng.integers(0, num_dofs, E * n).astype(np.int32),
+                 curls=rng.standard_normal((classes, M, n, 3)),
+                 orientations=rng.integers(0, classes, E).astype(np.int32),
+                 x=rng.standard_normal(num_dofs), num_dofs=num_dofs, num_el_dofs=n)
+    rel = cubic_reluctance() if reluctance is None else reluctance
+    B_s = rng.standard_normal((E, M, 3))
+    return {
+        SCALAR: dict(fe, x=100.0 * rng.standard_normal(num_nodes),
+                     permeability=spline_permeability() if permeability is None else permeability),
+        CURL: dict(hcurl, B_s=B_s, reluctance=rel),
+        RHS: dict(hcurl, B_s=B_s, reluctance=rel),
+        BH: dict(hcurl, phi=rng.random((M, 4))),
+        BS: dict(src=rng.standard_normal((segments[0], 6)),
+                 tar=rng.standard_normal((segments[1], 3)), current=2.0, radius=0.01),
+    }
+
+
 # ----------------------------------------------------------------- triplets
 
-class CsrRecorder:
-    """Stands in for the module global csr_array: keeps a copy of each
-    (values, rows, columns, shape) in the order appended, then builds the
-    matrix as SciPy would."""
-
-    def __init__(self):
-        self.calls = []
-
-    def __call__(self, arg, shape):
-        vals, (i, j) = arg
-        self.calls.append((vals.copy(), i.copy(), j.copy(), shape))
-        return scipy.sparse.csr_array(arg, shape=shape)
-
-
 def record_triplets(monkeypatch, call):
-    """call()'s result and the triplets of every csr_array it built."""
-    rec = CsrRecorder()
+    """call()'s result, and a copy of the (values, rows, columns, shape) of
+    every csr_array it built through the module global, in order."""
+    calls = []
+
+    def recorder(arg, shape):
+        vals, (i, j) = arg
+        calls.append((vals.copy(), i.copy(), j.copy(), shape))
+        return scipy.sparse.csr_array(arg, shape=shape)
     with monkeypatch.context() as mp:
-        mp.setattr(fluxkern_mod, "csr_array", rec)
-        out = call()
-    return out, rec.calls
+        mp.setattr(fluxkern_mod, "csr_array", recorder)
+        return call(), calls
 
 
-def csr_of(i, j, v, n):
-    return scipy.sparse.csr_array((v, (i, j)), shape=(n, n))
+def fingerprint(result):
+    """The bits of a result (tuples, csr_arrays, arrays), to compare runs."""
+    if isinstance(result, tuple):
+        return tuple(fingerprint(r) for r in result)
+    if isinstance(result, scipy.sparse.csr_array):
+        return (result.shape, result.indptr.tobytes(), result.indices.tobytes(),
+                result.data.tobytes())
+    if isinstance(result, np.ndarray):
+        return (result.shape, result.tobytes())
+    return repr(result)
 
 
-# --------------------------------------------------------------- rejections
+def assert_triplets(calls, matrices, i, j, values, n):
+    """The two lists handed to csr_array, and the matrices built from them,
+    equal the reference's (rows i, columns j, the values of each matrix) in
+    order and in every bit."""
+    assert len(calls) == 2
+    for (vals, rows, cols, shape), expected, A in zip(calls, values, matrices):
+        assert shape == (n, n) and vals.dtype == np.float64
+        assert rows.dtype == cols.dtype == np.int32
+        assert np.array_equal(rows, i) and np.array_equal(cols, j)
+        assert np.array_equal(vals, expected, equal_nan=True)
+        ref = scipy.sparse.csr_array((expected, (i, j)), shape=(n, n))
+        assert np.array_equal(A.toarray(), ref.toarray(), equal_nan=True)
+
+
+# ---------------------------------------------------------------- odd inputs
 
 class Claims:
-    """An array-like whose len() and shape claim `n` rows while it holds `data`."""
+    """An array-like whose shape (a tuple, or the number of rows) and len()
+    claim what its data need not hold."""
 
-    def __init__(self, n, data):
-        self._data = np.asarray(data)
-        self.shape = (n,) + self._data.shape[1:]
-        self._n = n
+    def __init__(self, shape, data):
+        self._data = data
+        self.shape = shape if isinstance(shape, tuple) else (shape,) + np.shape(data)[1:]
 
     def __len__(self):
-        return self._n
+        return self.shape[0]
 
     def flatten(self):
-        return self._data.ravel()
+        return np.asarray(self._data).flatten()
+
+    def __repr__(self):
+        return f"Claims({self.shape!r}, {self._data!r})"
+
+
+def run_python(code, env=None, timeout=300, **arrays):
+    """Runs `code` in a fresh interpreter, with tests/ on the path, `np`
+    imported and `arrays` loaded as globals; returns the CompletedProcess,
+    whose `out` holds the arrays the code left in its dict `out`.  An env
+    value of None removes that variable.
+
+    For everything that writes to the C-level stdout, depends on
+    OMP_NUM_THREADS, changes process-wide state or might crash."""
+    full_env = dict(os.environ)
+    for key, value in (env or {}).items():
+        if value is None:
+            full_env.pop(key, None)
+        else:
+            full_env[key] = value
+    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [HERE, full_env.get("PYTHONPATH")]))
+    with tempfile.TemporaryDirectory() as tmp:
+        inputs, outputs = os.path.join(tmp, "in.npz"), os.path.join(tmp, "out.npz")
+        np.savez(inputs, **arrays)
+        script = (f"import numpy as np\nglobals().update(np.load({inputs!r}))\nout = {{}}\n"
+                  + textwrap.dedent(code) + f"\nnp.savez({outputs!r}, **out)\n")
+        proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              env=full_env, timeout=timeout, cwd=tmp)
+        proc.out = {}
+        if os.path.exists(outputs):
+            with np.load(outputs) as data:
+                proc.out = {k: data[k] for k in data.files}
+    return proc
+
+
+def rss_bytes():
+    """The process's resident set size."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+
+def limit_address_space(extra_bytes):
+    """Caps the address space at what the process holds plus `extra_bytes`,
+    so that a runaway allocation fails at once instead of swapping; returns
+    the limits to restore."""
+    with open("/proc/self/status") as f:
+        vm = next(int(ln.split()[1]) * 1024 for ln in f if ln.startswith("VmSize:"))
+    old = resource.getrlimit(resource.RLIMIT_AS)
+    soft = vm + extra_bytes if old[1] == resource.RLIM_INFINITY else min(vm + extra_bytes, old[1])
+    resource.setrlimit(resource.RLIMIT_AS, (soft, old[1]))
+    return old
 
 
 def run_rejections(module, table):
@@ -238,10 +376,9 @@ def run_rejections(module, table):
     kill the process; the child reports each case before it runs it, so a
     crash is pinned to its case. Returns {name: (exception name, message)},
     with "died" for a case the child did not survive, and "alive" set."""
-    code = textwrap.dedent(f"""
-        import json, sys, warnings
+    proc = run_python(f"""
+        import json, warnings
         warnings.simplefilter("ignore")
-        sys.path.insert(0, {HERE!r})
         import {module} as m
         for name, (call, _, _) in m.{table}.items():
             print("RUN", name, flush=True)
@@ -254,8 +391,6 @@ def run_rejections(module, table):
         m.VALID_CALL()
         print("ALIVE", flush=True)
     """)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=300, cwd=HERE)
     results, running = {}, None
     for line in proc.stdout.splitlines():
         if line.startswith("RUN "):
@@ -272,9 +407,10 @@ def run_rejections(module, table):
 
 
 def check_rejection(results, name, exception, text):
-    """The case raised `exception` with a message matching `text`, and the
-    child went on to a valid call."""
+    """The case raised `exception` (None: returned) with a message matching
+    `text`, and the child went on to a valid call."""
     got = results.get(name, ("not run", results["stderr"]))
-    assert got[0] == exception.__name__, f"{name}: expected {exception.__name__}, got {got}"
+    expected = "no exception" if exception is None else exception.__name__
+    assert got[0] == expected, f"{name}: expected {expected}, got {got}"
     assert re.search(text, got[1]), f"{name}: {got[1]!r} does not match {text!r}"
     assert results["alive"], results["stderr"]

@@ -68,23 +68,6 @@ def test_long_solenoid_and_rectangle_centre_fields():
                                rtol=1e-12, atol=1e-18)
 
 
-def test_racetrack_field_points_along_z_in_its_window():
-    c = coils.racetrack(0.3, 0.05, 10.0)
-    B = c.field(np.array([[0.0, 0.0, 0.0], [0.1, 0.01, 0.0]]))
-    assert np.all(B[:, 2] > 0) and np.allclose(B[:, :2], 0, atol=1e-12 * abs(B[0, 2]))
-
-
-def test_strand_interior_field_and_reversal():
-    seg = np.array([[0.0, 0, -1, 0, 0, 1]])
-    r = 1e-3
-    B = coils.biot_savart(seg, np.array([[1.0, 0, 0], [0.5e-3, 0, 0]]), 1.0, r)
-    np.testing.assert_allclose(B[0], [0, np.sqrt(2) * 1e-7, 0], rtol=1e-12)
-    # Inside the strand: mu0 I rho / (2 pi r^2).
-    assert B[1, 1] == pytest.approx(2e-7 * 0.5e-3 / r**2, rel=1e-12)
-    rev = seg[:, [3, 4, 5, 0, 1, 2]]
-    np.testing.assert_allclose(coils.biot_savart(rev, [[1.0, 0, 0]], 1.0, r), -B[:1])
-
-
 def test_transforms_and_validation():
     c = coils.loop(0.1, 1.0, 16)
     moved = c.translated([1, 2, 3])
@@ -108,6 +91,23 @@ def test_numpy_field_matches_compiled_module():
     tar[0] = c.segments[5, :3] + [0, 0, 1e-3]          # inside a strand
     B = mod.compute_B_line_segs_cpp(c.segments, tar, c.current, c.radius)
     np.testing.assert_allclose(B, c.field(tar), rtol=1e-10, atol=1e-16)
+
+
+def test_racetrack_field_points_along_z_in_its_window():
+    c = coils.racetrack(0.3, 0.05, 10.0)
+    B = c.field(np.array([[0.0, 0.0, 0.0], [0.1, 0.01, 0.0]]))
+    assert np.all(B[:, 2] > 0) and np.allclose(B[:, :2], 0, atol=1e-12 * abs(B[0, 2]))
+
+
+def test_strand_interior_field_and_reversal():
+    seg = np.array([[0.0, 0, -1, 0, 0, 1]])
+    r = 1e-3
+    B = coils.biot_savart(seg, np.array([[1.0, 0, 0], [0.5e-3, 0, 0]]), 1.0, r)
+    np.testing.assert_allclose(B[0], [0, np.sqrt(2) * 1e-7, 0], rtol=1e-12)
+    # Inside the strand: mu0 I rho / (2 pi r^2).
+    assert B[1, 1] == pytest.approx(2e-7 * 0.5e-3 / r**2, rel=1e-12)
+    rev = seg[:, [3, 4, 5, 0, 1, 2]]
+    np.testing.assert_allclose(coils.biot_savart(rev, [[1.0, 0, 0]], 1.0, r), -B[:1])
 
 
 def test_loop_field_matches_magpylib_off_axis():

@@ -54,29 +54,6 @@ def test_whitney_functions_have_unit_tangential_moment_on_their_own_edge_only():
     np.testing.assert_allclose(moments, np.eye(6), atol=1e-14)
 
 
-def test_class_blocks_are_signed_reference_tables():
-    p = _interior_points(3)
-    curls = elements.curls_by_class(p)
-    vals = elements.values_by_class(p)
-    assert curls.shape == (64, 3, 6, 3) and curls.flags.c_contiguous
-    ref_c, ref_v = elements.nedelec1_curls(p), elements.nedelec1_values(p)
-    for cls in [0, 1, 5, 32, 63]:
-        s = elements.class_signs(cls)
-        np.testing.assert_array_equal(curls[cls], ref_c * s[None, :, None])
-        np.testing.assert_array_equal(vals[cls], ref_v * s[None, :, None])
-    # Bit k of the class flips edge k.
-    np.testing.assert_array_equal(elements.class_signs(0b100100), [1, 1, -1, 1, 1, -1])
-
-
-@pytest.mark.parametrize("perm", [(0, 1, 2, 3), (3, 2, 1, 0), (1, 3, 0, 2)])
-def test_orientation_class_marks_reversed_edges(perm):
-    c = np.array([perm]) * 10
-    cls = elements.orientation_class(c)[0]
-    signs = elements.class_signs(cls)
-    for k, (a, b) in enumerate(elements.LOCAL_EDGES):
-        assert signs[k] == (1 if c[0, a] < c[0, b] else -1)
-
-
 def _shuffled_box():
     """A small box mesh whose node numbers are shuffled, so that shared edges are seen
     from elements with local directions both along and against the global direction."""
@@ -90,7 +67,8 @@ def _shuffled_box():
 def test_shuffled_mesh_uses_many_classes():
     m = _shuffled_box()
     assert len(np.unique(m.orientations)) > 8
-    # Every element's class agrees with its edges' global direction.
+    # Every element's class (bit k: edge k runs against the global
+    # direction) agrees with its edges' global direction.
     signs = elements.class_signs(m.orientations)
     loc = m.cells[:, elements.LOCAL_EDGES]
     glob = m.edges[m.glob_ids]
@@ -140,6 +118,29 @@ def test_interpolated_linear_potential_reproduces_field_and_uniform_curl():
 def test_interpolate_edges_rejects_bad_indices():
     with pytest.raises(IndexError):
         elements.interpolate_edges(np.zeros((2, 3)), np.array([[0, 2]]), lambda r: r)
+
+
+def test_class_blocks_are_signed_reference_tables():
+    p = _interior_points(3)
+    curls = elements.curls_by_class(p)
+    vals = elements.values_by_class(p)
+    assert curls.shape == (64, 3, 6, 3) and curls.flags.c_contiguous
+    ref_c, ref_v = elements.nedelec1_curls(p), elements.nedelec1_values(p)
+    for cls in [0, 1, 5, 32, 63]:
+        s = elements.class_signs(cls)
+        np.testing.assert_array_equal(curls[cls], ref_c * s[None, :, None])
+        np.testing.assert_array_equal(vals[cls], ref_v * s[None, :, None])
+    # Bit k of the class flips edge k.
+    np.testing.assert_array_equal(elements.class_signs(0b100100), [1, 1, -1, 1, 1, -1])
+
+
+@pytest.mark.parametrize("perm", [(0, 1, 2, 3), (3, 2, 1, 0), (1, 3, 0, 2)])
+def test_orientation_class_marks_reversed_edges(perm):
+    c = np.array([perm]) * 10
+    cls = elements.orientation_class(c)[0]
+    signs = elements.class_signs(cls)
+    for k, (a, b) in enumerate(elements.LOCAL_EDGES):
+        assert signs[k] == (1 if c[0, a] < c[0, b] else -1)
 
 
 def test_module_sees_consistent_classes_on_a_shuffled_mesh():

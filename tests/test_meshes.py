@@ -59,8 +59,6 @@ def test_edges_and_glob_ids_are_consistent():
     from fluxkern_tools.elements import LOCAL_EDGES
     loc = np.sort(m.cells[:, LOCAL_EDGES], axis=2)
     np.testing.assert_array_equal(m.edges[m.glob_ids], loc)
-    np.testing.assert_array_equal(m.cells_flat, m.cells.ravel())
-    assert m.cells_flat.ndim == 1 and len(m.cells_flat) == 4 * m.num_el
 
 
 def test_from_cells_repairs_orientation_and_rejects_bad_input():

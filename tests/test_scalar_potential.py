@@ -1,7 +1,7 @@
 """compute_stiffness_and_jacobi_matrix: the appended triplets against the
 NumPy reference bit for bit, the permeability curve against SciPy, the Newton
-term against finite differences, physics and scikit-fem, the permeability
-protocol, and the rejection of inconsistent input."""
+term against finite differences, physics and scikit-fem, and the permeability
+protocol (rejections: test_rejections.py)."""
 
 import math
 
@@ -11,9 +11,8 @@ from scipy.interpolate import BSpline, PPoly, make_interp_spline
 
 import fluxkern_mod
 import reference
-from fe_inputs import (Claims, Permeability, box_tets, check_rejection, csr_of, p2_tets,
-                       random_bspline, record_triplets, rng_for, rule, run_rejections,
-                       unit_elements)
+from fe_inputs import (Permeability, assert_triplets, box_tets, p2_tets, random_bspline,
+                       record_triplets, rng_for, rule, unit_elements)
 from fluxkern_tools import elements, meshes
 
 f = fluxkern_mod.compute_stiffness_and_jacobi_matrix
@@ -44,14 +43,7 @@ def _assert_matches_reference(monkeypatch, nodes, cells, d_phi, x, perm, q, w, c
     (K, dK), calls = record_triplets(
         monkeypatch, lambda: f(nodes, cells.ravel(), d_phi, x, perm, q, w))
     i, j, vK, vdK = reference.scalar_potential(nodes, cells, d_phi, x, w, curve or perm.curve())
-    n = len(nodes)
-    assert len(calls) == 2
-    for (vals, rows, cols, shape), expected in zip(calls, (vK, vdK)):
-        assert shape == (n, n) and rows.dtype == cols.dtype == np.int32
-        assert np.array_equal(rows, i) and np.array_equal(cols, j)
-        assert np.array_equal(vals, expected, equal_nan=True)
-    assert np.array_equal(K.toarray(), csr_of(i, j, vK, n).toarray(), equal_nan=True)
-    assert np.array_equal(dK.toarray(), csr_of(i, j, vdK, n).toarray(), equal_nan=True)
+    assert_triplets(calls, (K, dK), i, j, (vK, vdK), len(nodes))
     return K, dK
 
 
@@ -244,25 +236,21 @@ def test_elements_sharing_a_node_add_up():
     assert K0[3, 3] != 0 and K1[3, 3] != 0
 
 
-def test_constant_type_scales_the_unit_stiffness_and_has_no_newton_term(monkeypatch):
-    rng = rng_for("type0")
-    nodes, cells, q, w, d_phi = _problem("P2", "mixed", "stroud5", rng)
-    perm = Permeability(0, mu0=2.0)
+@pytest.mark.parametrize("case, element, factor", [("type 0", "P2", 2.0), ("x = 0", "P1", 4.0)])
+def test_constant_permeability_scales_the_unit_stiffness_without_newton_term(
+        monkeypatch, case, element, factor):
+    # Type 0, whatever the field; or a spline below its cut-off, as x = 0 is.
+    rng = rng_for(case)
+    nodes, cells, q, w, d_phi = _problem(element, "mixed", "stroud5", rng)
+    perm = (Permeability(0, mu0=2.0) if case == "type 0" else
+            Permeability(1, *random_bspline(rng, 3, -1.0, 2.0), 3, H_min=0.5, mu_H_min=4.0))
+    x = rng.standard_normal(len(nodes)) if case == "type 0" else np.zeros(len(nodes))
     (K, dK), calls = record_triplets(monkeypatch, lambda: f(
-        nodes, cells.ravel(), d_phi, rng.standard_normal(len(nodes)), perm, q, w))
-    assert perm.mu_args == [0.0] and type(perm.mu_args[0]) is float
-    assert np.array_equal(K.toarray(), 2.0 * _unit_K(nodes, cells, d_phi, q, w).toarray())
+        nodes, cells.ravel(), d_phi, x, perm, q, w))
+    assert np.array_equal(K.toarray(), factor * _unit_K(nodes, cells, d_phi, q, w).toarray())
     assert len(calls[1][0]) == cells.size * cells.shape[1] and not calls[1][0].any()
-
-
-def test_zero_potential_uses_the_permeability_below_the_cut_off():
-    rng = rng_for("x0")
-    nodes, cells, q, w, d_phi = _problem("P1", "mixed", "stroud5", rng)
-    t, c = random_bspline(rng, 3, -1.0, 2.0)
-    perm = Permeability(1, t, c, 3, H_min=0.5, mu_H_min=4.0)
-    K, dK = f(nodes, cells.ravel(), d_phi, np.zeros(len(nodes)), perm, q, w)
-    assert np.array_equal(K.toarray(), 4.0 * _unit_K(nodes, cells, d_phi, q, w).toarray())
-    assert dK.nnz > 0 and not dK.data.any()
+    if case == "type 0":   # evaluate_mu asked once, with the float 0.0
+        assert perm.mu_calls == 1 and perm.last_H == 0.0 and type(perm.last_H) is float
 
 
 def test_two_dimensional_cells_count_rows_and_unused_nodes_keep_the_order():
@@ -322,78 +310,3 @@ def test_type_spec_is_asked_in_order_and_the_record_takes_the_last_answer(
     assert curve == "spline" or not dK.data.any()
     message = "Type specifyer of permeability not found!\n"
     assert capsys.readouterr().out == (message if answers == [2] else "")
-
-
-# ---------------------------------------------------------- rejections
-
-def _valid_args():
-    nodes, cells = unit_elements(2)
-    q, w = rule("sym4")
-    return dict(nodes=nodes, cells=cells.ravel(), d_phi=elements.p1(q)[1], x=np.arange(8.0),
-                permeability=Permeability(0), q=q, w=w)
-
-
-def _call_with(**changes):
-    def call():
-        return f(**{**_valid_args(), **changes})
-    return call
-
-
-def VALID_CALL():
-    assert _call_with()()[0].shape == (8, 8)
-
-
-_T = np.linspace(0.0, 1.0, 8)
-_UNPACK = r"^need more than {} to unpack$"
-_DIMS = r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"
-_EMPTY = r"^Invalid shape in axis 0: 0\.$"
-
-REJECTIONS = {name: (_call_with(**changes), exception, text) for name, changes, exception, text in [
-    ("node index beyond the nodes", dict(cells=np.r_[0:7, 8]), IndexError,
-     r"cells\[7\] = 8 is outside 0 \.\. num_nodes - 1"),
-    ("negative node index", dict(cells=np.r_[-1, 1:8]), IndexError, r"cells\[0\] = -1 is outside"),
-    ("node index beyond x", dict(x=np.arange(7.0)), ValueError,
-     "x holds 7 values, but cells refers to entry 7"),
-    ("short nodes", dict(nodes=Claims(8, np.zeros((7, 3)))),
-     ValueError, "nodes holds 21 values, but 24"),
-    ("short cells", dict(cells=Claims(8, np.arange(7))), ValueError, "cells holds 7 values, but 8"),
-    ("short d_phi", dict(d_phi=np.zeros((2, 4, 3))), ValueError, "d_phi holds 24 values, but 48"),
-    ("short w", dict(w=Claims(4, np.full(3, 0.25))), ValueError, "w holds 3 values, but 4"),
-    ("negative degree", dict(permeability=Permeability(1, _T, np.ones(8), -1)), ValueError,
-     "degree must not be negative"),
-    ("short coefficient array", dict(permeability=Permeability(1, _T, np.ones(3), 3)), ValueError,
-     "holds 3 coefficients, but 4 are needed"),
-    ("entries far beyond int32", dict(cells=Claims(2**31, np.arange(8))), OverflowError,
-     "exceed the 32-bit index range"),
-    ("entries just beyond int32", dict(cells=Claims(4 * (2**27 + 1), np.arange(8))), OverflowError,
-     "2147483664 entries exceed the 32-bit index range"),
-    ("six spline items", dict(permeability=Permeability(1, info=(1, 2, 3, 4, 5, 6))), ValueError,
-     r"^too many values to unpack \(expected 5\)$"),
-    ("one spline item", dict(permeability=Permeability(1, info=(1,))), ValueError,
-     _UNPACK.format("1 value")),
-    ("no spline items", dict(permeability=Permeability(1, info=[])), ValueError,
-     _UNPACK.format("0 values")),
-    ("three spline items from an iterator",
-     dict(permeability=Permeability(1, info=iter([_T, np.ones(4), 3]))), ValueError,
-     _UNPACK.format("3 values")),
-    ("spline information not iterable", dict(permeability=Permeability(1, info=5)), TypeError,
-     "not iterable"),
-    ("two-dimensional knots", dict(permeability=Permeability(1, _T[:, None], np.ones(4), 3)),
-     ValueError, _DIMS),
-    ("two-dimensional coefficients", dict(permeability=Permeability(1, _T, np.ones((4, 1)), 3)),
-     ValueError, _DIMS),
-    ("no nodes per element", dict(d_phi=np.zeros((4, 0, 3))), ZeroDivisionError, ""),
-    ("d_phi without a second axis", dict(d_phi=np.zeros(12)), IndexError, "index out of range"),
-    ("no elements", dict(cells=np.zeros(0, np.int32)), ValueError, _EMPTY),
-    ("fewer cells than el_nodes", dict(cells=np.arange(3)), ValueError, _EMPTY),
-]}
-
-
-@pytest.fixture(scope="module")
-def rejections():
-    return run_rejections("test_scalar_potential", "REJECTIONS")
-
-
-@pytest.mark.parametrize("name", list(REJECTIONS))
-def test_inconsistent_input_raises_and_the_process_survives(rejections, name):
-    check_rejection(rejections, name, *REJECTIONS[name][1:])

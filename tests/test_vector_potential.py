@@ -2,9 +2,8 @@
 compute_B_Hcurl: triplets, right-hand sides, points and B against the NumPy
 reference bit for bit, lowest-order edge elements against the physics they
 must reproduce and against scikit-fem, the Newton term against finite
-differences, the reluctance protocol, and the rejection of inconsistent input."""
+differences and the reluctance protocol (rejections: test_rejections.py)."""
 
-import copy
 import functools
 
 import numpy as np
@@ -13,9 +12,8 @@ from scipy.interpolate import CubicSpline
 
 import fluxkern_mod
 import reference
-from fe_inputs import (Claims, Reluctance, box_tets, check_rejection, csr_of, edge_numbering,
-                       p2_tets, random_cubic, record_triplets, rng_for, rule, run_rejections,
-                       unit_elements)
+from fe_inputs import (Reluctance, assert_triplets, box_tets, edge_numbering, p2_tets,
+                       random_cubic, record_triplets, rng_for, rule, unit_elements)
 from fluxkern_tools import elements, materials, meshes
 
 cc = fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl
@@ -107,13 +105,7 @@ def _assert_cc_matches_reference(monkeypatch, p, x, B_s, rel, empty=np.zeros(0))
     K, dK, rhs = out
     i, j, vK, vdK, R = _reference_cc(p, x, B_s, rel)
     n = p["num_dofs"]
-    assert len(calls) == 2
-    for (vals, rows, cols, shape), expected in zip(calls, (vK, vdK)):
-        assert shape == (n, n)
-        assert np.array_equal(rows, i) and np.array_equal(cols, j)
-        assert np.array_equal(vals, expected)
-    assert np.array_equal(K.toarray(), csr_of(i, j, vK, n).toarray())
-    assert np.array_equal(dK.toarray(), csr_of(i, j, vdK, n).toarray())
+    assert_triplets(calls, (K, dK), i, j, (vK, vdK), n)
     assert rhs.shape == (n,) and rhs.dtype == np.float64 and np.array_equal(rhs, R)
     return K, dK, rhs, calls
 
@@ -336,120 +328,3 @@ def test_newton_term_starts_at_a_field_of_1e_14(field, included):
     K, dK, _ = cc(nodes, cells.ravel(), np.arange(6), elements.curls_by_class(q),
                   elements.p1(q)[1], np.zeros(1, np.int32), x, np.zeros(0), rel, q, w, 6, 6)
     assert K[3, 3] > 0 and (dK[3, 3] != 0) == included
-
-
-# ---------------------------------------------------------- rejections
-
-def _valid_args():
-    nodes, cells = unit_elements(2)
-    edges, glob_ids = edge_numbering(cells)
-    q, w = rule("sym4")
-    phi, d_phi = elements.p1(q)
-    return dict(nodes=nodes, cells=cells.ravel(), glob_ids=glob_ids.ravel(),
-                curls=elements.curls_by_class(q)[:4], d_phi=d_phi, phi=phi,
-                orientations=np.array([0, 3], np.int32), x=np.arange(len(edges), dtype=float),
-                B_s=np.ones((2, 4, 3)), reluctance=Reluctance(0, value=2.0), q=q, w=w,
-                num_dofs=len(edges), num_el_dofs=6)
-
-
-# Each function with the arguments of _valid_args() that it does not take.
-_FUNCTIONS = {"curl_curl": (cc, "phi"), "rhs": (rhs_red, "phi"),
-              "B": (b_hcurl, "B_s", "reluctance")}
-
-
-def _call_with(function, **changes):
-    def call():
-        fn, *unused = _FUNCTIONS[function]
-        args = {**_valid_args(), **copy.deepcopy(changes)}   # an iterator serves one call
-        return fn(**{k: v for k, v in args.items() if k not in unused})
-    return call
-
-
-def VALID_CALL():
-    for function in _FUNCTIONS:
-        _call_with(function)()
-
-
-def _ids_with(position, value):
-    ids = _valid_args()["glob_ids"]   # 12 edges
-    ids[position] = value
-    return ids
-
-
-_C1 = np.ones((4, 1))
-_UNPACK = "^need more than {} to unpack$"
-_TOO_MANY = r"^too many values to unpack \(expected 2\)$"
-_SHARED = [   # every function rejects these
-    ("negative global id", dict(glob_ids=_ids_with(5, -1)),
-     IndexError, r"glob_ids\[5\] = -1 is outside"),
-    ("global id beyond x", dict(x=np.arange(11.0), num_dofs=17), ValueError,
-     "x holds 11 values, but glob_ids refers to entry 11"),
-    ("short glob_ids", dict(glob_ids=_ids_with(5, 0)[:-1]),
-     ValueError, "glob_ids holds 11 values, but 12"),
-    ("negative orientation", dict(orientations=np.array([0, -1], np.int32)), IndexError,
-     r"orientations\[1\] = -1 selects no block of curls"),
-    ("orientation beyond the curls", dict(orientations=np.array([4, 0], np.int32)), IndexError,
-     r"orientations\[0\] = 4 selects no block"),
-    ("short orientations", dict(orientations=np.zeros(1, np.int32)), ValueError,
-     "orientations holds 1 values, but 2"),
-    ("short cells", dict(cells=Claims(8, np.arange(7))), ValueError, "cells holds 7 values, but 8"),
-    ("short nodes", dict(nodes=Claims(8, np.zeros((7, 3)))),
-     ValueError, "nodes holds 21 values, but 24"),
-    ("short d_phi", dict(d_phi=np.zeros((2, 4, 3))), ValueError, "d_phi holds 24 values, but 48"),
-    ("short w", dict(w=Claims(4, np.full(3, 0.25))), ValueError, "w holds 3 values, but 4"),
-]
-_MATERIAL = [   # the two functions that read a reluctance
-    ("global id equal to num_dofs", dict(glob_ids=_ids_with(5, 12)), IndexError,
-     r"glob_ids\[5\] = 12 is outside 0 \.\. num_dofs - 1 = 11"),
-    ("short B_s", dict(B_s=np.ones(23)), ValueError, "B_s holds 23 values, but 24"),
-    ("one breakpoint", dict(reluctance=Reluctance(1, np.ones((4, 0)), np.zeros(1))), ValueError,
-     "needs at least two breakpoints"),
-    ("too few coefficients", dict(reluctance=Reluctance(1, _C1, np.arange(3.0))), ValueError,
-     "holds 4 coefficients, but 8 are needed"),
-    ("three spline items", dict(reluctance=Reluctance(1, info=(_C1, [0, 1], 2))),
-     ValueError, _TOO_MANY),
-    ("three spline items from an iterator",
-     dict(reluctance=Reluctance(1, info=iter([_C1, [0, 1], 2]))), ValueError, _TOO_MANY),
-    ("one spline item", dict(reluctance=Reluctance(1, info=[_C1])),
-     ValueError, _UNPACK.format("1 value")),
-    ("no spline items", dict(reluctance=Reluctance(1, info=())),
-     ValueError, _UNPACK.format("0 values")),
-    ("two-dimensional breakpoints", dict(reluctance=Reluctance(1, _C1, np.zeros((2, 1)))),
-     ValueError, r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"),
-]
-_ONLY = {
-    "curl_curl": [
-        ("no elements", dict(cells=np.zeros(0, np.int32)), ValueError, "the mesh has no elements"),
-        ("fewer cells than el_nodes", dict(cells=np.arange(3)),
-         ValueError, "the mesh has no elements"),
-        ("entries beyond int32", dict(cells=Claims(2**31, np.arange(8))), OverflowError,
-         "exceed the 32-bit index"),
-        ("num_el_dofs beyond int32 products", dict(num_el_dofs=2**16), OverflowError,
-         "8589934592 entries exceed the 32-bit"),
-    ],
-    "rhs": [],
-    "B": [
-        ("short phi", dict(phi=np.zeros((2, 4))), ValueError, "phi holds 8 values, but 16"),
-        ("global id beyond x, no num_dofs", dict(glob_ids=_ids_with(5, 12)), ValueError,
-         "x holds 12 values, but glob_ids refers to entry 12"),
-        ("evaluation points beyond int32", dict(w=Claims(2**30, np.full(4, 0.25))), OverflowError,
-         "exceed the 32-bit index range"),
-    ],
-}
-
-REJECTIONS = {
-    f"{function}: {name}": (_call_with(function, **changes), exception, text)
-    for function in _FUNCTIONS
-    for name, changes, exception, text in
-    _SHARED + (_MATERIAL if function != "B" else []) + _ONLY[function]
-}
-
-
-@pytest.fixture(scope="module")
-def rejections():
-    return run_rejections("test_vector_potential", "REJECTIONS")
-
-
-@pytest.mark.parametrize("name", list(REJECTIONS))
-def test_inconsistent_input_raises_and_the_process_survives(rejections, name):
-    check_rejection(rejections, name, *REJECTIONS[name][1:])
