@@ -148,6 +148,32 @@ def test_results_match_the_reference_bit_for_bit(monkeypatch, tables, source, or
     assert np.array_equal(points, P.reshape(-1, 3)) and np.array_equal(B, BB.reshape(-1, 3))
 
 
+def test_curve_powers_are_the_c_librarys_for_every_offset(monkeypatch):
+    # One point on each of many reference elements (J = I): every element
+    # evaluates the curve at its own |B|.  The offsets from the breakpoints
+    # run over many binades, inside and outside the range where the kernel
+    # knows pow's result without calling it, and include offsets with short
+    # mantissas (exact powers) and powers that land near a rounding midpoint.
+    rng = rng_for("powers")
+    E = 12000
+    nodes, cells = unit_elements(E)
+    q, w = np.full((1, 3), 0.25), np.ones(1)
+    breaks = np.array([0.0, 0.75, 1.5, 3.0])
+    d = np.concatenate([2.0 ** rng.uniform(-80, 80, E // 3),
+                        rng.uniform(0, 0.75, E // 3),
+                        rng.integers(1, 2**20, E - 2 * (E // 3)) * 2.0**-22])
+    Bmag = rng.choice(breaks, E) + d
+    u = rng.standard_normal((E, 3))
+    B_s = (Bmag[:, None] * u / np.linalg.norm(u, axis=1, keepdims=True))[:, None, :]
+    p = dict(nodes=nodes, cells=cells, glob_ids=np.arange(6 * E, dtype=np.int32).reshape(E, 6),
+             curls=elements.curls_by_class(q), d_phi=elements.p1(q)[1], q=q, w=w,
+             orientations=np.zeros(E, np.int32), num_dofs=6 * E, n=6)
+    rel = Reluctance(1, rng.uniform(-1, 1, (4, 3)) * [[1e-3], [1e-1], [10], [1e3]], breaks)
+    _assert_cc_matches_reference(monkeypatch, p, np.zeros(6 * E), B_s, rel)
+    assert np.array_equal(_call_rhs(p, np.zeros(6 * E), B_s, rel),
+                          _reference_cc(p, np.zeros(6 * E), B_s, rel)[4])
+
+
 # ------------------------------------------------- edge-element physics
 
 @pytest.mark.parametrize("orientation", ["positive", "mixed"])

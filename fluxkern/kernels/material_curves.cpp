@@ -33,6 +33,63 @@ inline double libm_pow(double d, int e) { return std::pow(d, kExponent[e]); }
 inline double pow_one(double d) { return d; }
 inline double pow_zero(double) { return 1.0; }
 
+// pow(d, 2.0) and pow(d, 3.0) where their value is certain without the call.
+// The exact power is formed as a double p plus a remainder r (Dekker's exact
+// product; no fused operation, so every step is an ordinary rounding).  When
+// |r| is at most 0.47 units in the last place of p, any approximation within
+// 0.03 units of the exact power rounds to p.  glibc's pow (2.28 and later)
+// is such an approximation for 2^-64 <= |d| <= 2^64: its exp step errs by
+// at most 0.009 units before the final rounding, its log step by a relative
+// 1.3 * 2^-68, which |y log d| <= 134 scales to below 0.006 units.  (In
+// practice pow differs from the correctly rounded power in about one input
+// in a thousand.)  Other C libraries, and other d, keep the call.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 28))
+constexpr bool kCertainPowers = true;
+#else
+constexpr bool kCertainPowers = false;
+#endif
+
+inline void split(double a, double& hi, double& lo) {
+    const double c = 134217729.0 * a;  // 2^27 + 1
+    hi = c - (c - a);
+    lo = a - hi;
+}
+
+// The rounding error of p = a * b, exactly (no overflow or underflow).
+inline double product_error(double a, double b, double p) {
+    double ah, al, bh, bl;
+    split(a, ah, al);
+    split(b, bh, bl);
+    return ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+}
+
+// Whether p + r lies within 0.47 units of the last place of p (|r| small):
+// 1.0625 r then rounds away when added.  Just below a power of two the
+// finer spacing below it applies, as it must.
+inline bool certain(double p, double r) { return p + 1.0625 * r == p; }
+
+// d2 = pow(d, 2.0) and d3 = pow(d, 3.0), bit for bit.
+inline void powers_2_3(double d, double& d2, double& d3) {
+    const double a = std::fabs(d);
+    // Also keeps every partial product and remainder normal, and sends zero,
+    // NaN and infinities to the call.
+    if (!kCertainPowers || !(a >= 0x1p-64 && a <= 0x1p64)) {
+        d2 = libm_pow(d, 2);
+        d3 = libm_pow(d, 3);
+        return;
+    }
+    const double p2 = d * d;
+    const double e2 = product_error(d, d, p2);  // d^2 = p2 + e2 exactly
+    d2 = certain(p2, e2) ? p2 : libm_pow(d, 2);
+    // d^3 = p3 + t up to a relative 2^-100; p3 may be a unit off the
+    // nearest double, so the candidate is q = p3 + t with remainder r.
+    const double p3 = p2 * d;
+    const double t = product_error(p2, d, p3) + e2 * d;
+    const double q = p3 + t;
+    const double r = (p3 - q) + t;
+    d3 = certain(q, r) ? q : libm_pow(d, 3);
+}
+
 }  // namespace
 
 double bspline_basis(int32_t i, int32_t k, const double* t, double s) {
@@ -391,8 +448,10 @@ double ReluctanceCurve::value(double s) const {
     double d;
     if (locate(s, p, d)) {
         const idx n = n_;
-        v += libm_pow(d, 3) * c_[p];
-        v += libm_pow(d, 2) * c_[n + p];
+        double d2, d3;
+        powers_2_3(d, d2, d3);
+        v += d3 * c_[p];
+        v += d2 * c_[n + p];
         v += pow_one(d) * c_[2 * n + p];
         v += pow_zero(d) * c_[3 * n + p];
     }
@@ -415,7 +474,8 @@ void ReluctanceCurve::evaluate(double s, double& nu, double& dnu) const {
     double d;
     if (locate(s, p, d)) {
         const idx n = n_;
-        const double d3 = libm_pow(d, 3), d2 = libm_pow(d, 2);
+        double d2, d3;
+        powers_2_3(d, d2, d3);
         const double d1 = pow_one(d), d0 = pow_zero(d);
         v += d3 * c_[p];
         v += d2 * c_[n + p];
