@@ -256,7 +256,8 @@ def _curl_setup(nodes, cells, glob_ids, curls, d_phi, orientations, x, B_s):
 
 def _rhs_accumulate(rhs, glob_ids, V, B_s, nu, w):
     """rhs[id] += (V . S * (NU0 - nu)) * w for elements, functions, points in order."""
-    T = (_dot(V, B_s[:, :, None, :]) * (NU0 - nu)[:, :, None]) * w[None, :, None]  # (E, M, n)
+    with np.errstate(all="ignore"):  # inf * 0 as C forms it
+        T = (_dot(V, B_s[:, :, None, :]) * (NU0 - nu)[:, :, None]) * w[None, :, None]  # (E, M, n)
     for e in range(glob_ids.shape[0]):
         for j in range(glob_ids.shape[1]):
             for m in range(T.shape[1]):

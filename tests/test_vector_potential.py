@@ -32,16 +32,20 @@ def _problem(tables, orientation, rng, shape=(2, 2, 1)):
     glob_ids (E, n) two-dimensional.
 
     whitney-P1: lowest-order edge elements on straight tetrahedra (every
-    point carries the same data); whitney-P2: the same on curved elements;
+    point carries the same data); whitney-P1-5: the same at five points;
+    whitney-P2: the same on curved elements;
     random-P1: random curl tables whose classes are in turn constant over
     the points or not, random global ids with repeats; random-P2: random
     tables at 5 random points on curved elements; many-classes-P1: random
     tables with 4100 classes, more than the kernel remembers one by one."""
     nodes, cells = box_tets(rng, shape=shape, orientation=orientation)
-    degree, rule_name = {"whitney-P1": (1, "sym4"), "whitney-P2": (2, "stroud5"),
+    degree, rule_name = {"whitney-P1": (1, "sym4"), "whitney-P1-5": (1, "random5"),
+                         "whitney-P2": (2, "stroud5"),
                          "random-P1": (1, "sym4"), "random-P2": (2, "random5"),
                          "many-classes-P1": (1, "sym4")}[tables]
     q, w = rule(rule_name, rng)
+    if tables == "whitney-P1-5":
+        w = np.full(len(w), 1 / 30)  # equal weights: the points share their data
     edges, glob_ids = edge_numbering(cells)
     p = dict(glob_ids=glob_ids, curls=elements.curls_by_class(q), q=q, w=w,
              orientations=elements.orientation_class(cells), num_dofs=len(edges), n=6)
@@ -106,7 +110,8 @@ def _assert_cc_matches_reference(monkeypatch, p, x, B_s, rel, empty=np.zeros(0))
     i, j, vK, vdK, R = _reference_cc(p, x, B_s, rel)
     n = p["num_dofs"]
     assert_triplets(calls, (K, dK), i, j, (vK, vdK), n)
-    assert rhs.shape == (n,) and rhs.dtype == np.float64 and np.array_equal(rhs, R)
+    assert rhs.shape == (n,) and rhs.dtype == np.float64
+    assert np.array_equal(rhs, R, equal_nan=True)
     return K, dK, rhs, calls
 
 
@@ -115,8 +120,8 @@ def _assert_cc_matches_reference(monkeypatch, p, x, B_s, rel, empty=np.zeros(0))
 @pytest.mark.parametrize("orientation, material", [("positive", "cubic"), ("negative", "steel"),
                                                    ("mixed", "cubic")])
 @pytest.mark.parametrize("source", [None, "varying", "constant"])
-@pytest.mark.parametrize("tables", ["whitney-P1", "whitney-P2", "random-P1", "random-P2",
-                                    "many-classes-P1"])
+@pytest.mark.parametrize("tables", ["whitney-P1", "whitney-P1-5", "whitney-P2", "random-P1",
+                                    "random-P2", "many-classes-P1"])
 def test_results_match_the_reference_bit_for_bit(monkeypatch, tables, source, orientation,
                                                   material):
     rng = rng_for("bits", tables, source, orientation)
@@ -148,30 +153,40 @@ def test_results_match_the_reference_bit_for_bit(monkeypatch, tables, source, or
     assert np.array_equal(points, P.reshape(-1, 3)) and np.array_equal(B, BB.reshape(-1, 3))
 
 
-def test_curve_powers_are_the_c_librarys_for_every_offset(monkeypatch):
+@pytest.mark.parametrize("breaks", [[0.0, 0.75, 1.5, 3.0], [0.0, 1e-9, 2e-9, 0.5, 3e4],
+                                    [-1.0, 0.5, 1e150]], ids=["even", "uneven", "vast"])
+def test_curve_pieces_and_powers_match_the_c_library(monkeypatch, breaks):
     # One point on each of many reference elements (J = I): every element
-    # evaluates the curve at its own |B|.  The offsets from the breakpoints
-    # run over many binades, inside and outside the range where the kernel
-    # knows pow's result without calling it, and include offsets with short
-    # mantissas (exact powers) and powers that land near a rounding midpoint.
-    rng = rng_for("powers")
+    # evaluates the curve at its own |B|.  The fields sit on, just beside and
+    # between breakpoints, so that every piece is found as the definition
+    # finds it; the offsets from the breakpoints run over many binades,
+    # inside and outside the range where the kernel knows pow's result
+    # without calling it, with short mantissas (exact powers) and powers
+    # that land near a rounding midpoint.
+    rng = rng_for("powers", *breaks)
     E = 12000
     nodes, cells = unit_elements(E)
     q, w = np.full((1, 3), 0.25), np.ones(1)
-    breaks = np.array([0.0, 0.75, 1.5, 3.0])
-    d = np.concatenate([2.0 ** rng.uniform(-80, 80, E // 3),
-                        rng.uniform(0, 0.75, E // 3),
-                        rng.integers(1, 2**20, E - 2 * (E // 3)) * 2.0**-22])
-    Bmag = rng.choice(breaks, E) + d
-    u = rng.standard_normal((E, 3))
-    B_s = (Bmag[:, None] * u / np.linalg.norm(u, axis=1, keepdims=True))[:, None, :]
+    breaks = np.array(breaks)
+    at = np.abs(rng.choice(breaks, E))
+    k = E // 4
+    Bmag = np.concatenate([
+        at[:k] + 2.0 ** rng.uniform(-80, 80, k),
+        at[k:2 * k] + rng.uniform(0, 0.75, k),
+        at[2 * k:3 * k] + rng.integers(1, 2**20, k) * 2.0**-22,
+        np.nextafter(at[3 * k:], rng.choice([-np.inf, 0.0, np.inf], E - 3 * k))])
+    # Along an axis, |B| is the field itself, to the bit.
+    B_s = np.zeros((E, 1, 3))
+    B_s[np.arange(E), 0, rng.integers(0, 3, E)] = Bmag * rng.choice([-1.0, 1.0], E)
     p = dict(nodes=nodes, cells=cells, glob_ids=np.arange(6 * E, dtype=np.int32).reshape(E, 6),
              curls=elements.curls_by_class(q), d_phi=elements.p1(q)[1], q=q, w=w,
              orientations=np.zeros(E, np.int32), num_dofs=6 * E, n=6)
-    rel = Reluctance(1, rng.uniform(-1, 1, (4, 3)) * [[1e-3], [1e-1], [10], [1e3]], breaks)
-    _assert_cc_matches_reference(monkeypatch, p, np.zeros(6 * E), B_s, rel)
-    assert np.array_equal(_call_rhs(p, np.zeros(6 * E), B_s, rel),
-                          _reference_cc(p, np.zeros(6 * E), B_s, rel)[4])
+    c = rng.uniform(-1, 1, (4, len(breaks) - 1)) * [[1e-3], [1e-1], [10], [1e3]]
+    rel = Reluctance(1, c, breaks)
+    x = np.zeros(6 * E)
+    _assert_cc_matches_reference(monkeypatch, p, x, B_s, rel)
+    assert np.array_equal(_call_rhs(p, x, B_s, rel), _reference_cc(p, x, B_s, rel)[4],
+                          equal_nan=True)
 
 
 # ------------------------------------------------- edge-element physics

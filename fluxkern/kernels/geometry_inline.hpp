@@ -14,13 +14,21 @@ namespace fluxkern::geometry {
 
 using idx = std::ptrdiff_t;
 
+// Inlined even into the instruction-set variants of a loop, which the
+// compiler would otherwise call out of line.
+#if defined(__GNUC__)
+#define FLUXKERN_GEOMETRY_INLINE inline __attribute__((always_inline))
+#else
+#define FLUXKERN_GEOMETRY_INLINE inline
+#endif
+
 template <idx N>
 using Nodes = std::integral_constant<idx, N>;
 
 // J[m][k][l] = sum over local nodes a of d_phi[m][a][l] * X_a[k].
 template <class Count>
-inline void jacobians(double* J, const int32_t* conn, const double* nodes, Count N, idx M,
-                      const double* d_phi) {
+FLUXKERN_GEOMETRY_INLINE void jacobians(double* J, const int32_t* conn, const double* nodes,
+                                        Count N, idx M, const double* d_phi) {
     for (idx m = 0; m < M; ++m) {
         // The nine sums of a point stay in registers.
         double s[9] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -34,16 +42,19 @@ inline void jacobians(double* J, const int32_t* conn, const double* nodes, Count
     }
 }
 
+// Cofactor expansion along the first row; the sign is kept.
+FLUXKERN_GEOMETRY_INLINE double determinant(const double* a) {
+    const double g = a[4] * a[8] - a[7] * a[5];
+    return g * a[0] - (a[3] * a[8] - a[6] * a[5]) * a[1] + (a[3] * a[7] - a[4] * a[6]) * a[2];
+}
+
 inline void invert(double* det_J, double* J_inv, const double* J, idx M) {
     for (idx m = 0; m < M; ++m) {
         const double* a = J + 9 * m;
         double* r = J_inv + 9 * m;
-        const double g = a[4] * a[8] - a[7] * a[5];
-        // Cofactor expansion along the first row; the sign is kept.
-        const double det = g * a[0] - (a[3] * a[8] - a[6] * a[5]) * a[1] +
-                           (a[3] * a[7] - a[4] * a[6]) * a[2];
+        const double det = determinant(a);
         const double h = 1.0 / det;
-        r[0] = g * h;
+        r[0] = (a[4] * a[8] - a[7] * a[5]) * h;
         r[1] = (a[2] * a[7] - a[8] * a[1]) * h;
         r[2] = (a[1] * a[5] - a[4] * a[2]) * h;
         r[3] = (a[6] * a[5] - a[8] * a[3]) * h;
