@@ -225,14 +225,17 @@ FLUXKERN_INLINE idx put_pair(double* vK, double* vdK, idx q, idx j, idx l, doubl
 // are cleared to +0 instead of branching.
 inline v4d active_lanes(v4d d, v4d bm) { return (v4d)((v4l)d & (v4l)(bm >= kMinField)); }
 
-// Pair sums when every point has its own data: the per-point terms of a pair
-// are formed four points at a time, then summed in point order.
-template <class Fn, class Np>
-FLUXKERN_INLINE void pair_sums_per_point(Scratch& s, Np np, Fn fn, const double* __restrict w,
-                                         double* __restrict vK, double* __restrict vdK) {
+// Pair sums over the points: the per-point terms of a pair are formed four
+// points at a time, then summed in point order.  With kShared the points
+// share geometry, curls and weight (not the field), and the curl product,
+// determinant and weight of a pair are formed once.
+template <bool kShared, class Fn, class Np>
+FLUXKERN_INLINE void pair_sums(Scratch& s, Np np, Fn fn, const double* __restrict w,
+                               double* __restrict vK, double* __restrict vdK) {
     const idx n = idx(fn);
     const idx M = idx(np);
     const idx M4 = M - M % 4;
+    const idx PV = kShared ? 1 : M;  // points with their own curls
     const double* __restrict V = s.V.data();
     const double* __restrict nu = s.nu.data();
     const double* __restrict det = s.det.data();
@@ -240,67 +243,42 @@ FLUXKERN_INLINE void pair_sums_per_point(Scratch& s, Np np, Fn fn, const double*
     idx q = 0;
     for (idx j = 0; j < n; ++j)
         for (idx l = j; l < n; ++l) {
-            const double* v = V + 3 * j * M;
-            const double* u = V + 3 * l * M;
+            const double* v = V + 3 * j * PV;
+            const double* u = V + 3 * l * PV;
             const double* bvd_j = s.BVd.data() + j * M;
             const double* bv_l = s.BV.data() + l * M;
+            // (u . v) at a point, as dot3 forms it.
+            auto uv_at = [&](idx m) {
+                const idx c = kShared ? 0 : m;
+                return (u[c] * v[c] + u[PV + c] * v[PV + c]) + u[2 * PV + c] * v[2 * PV + c];
+            };
+            const double uv0 = uv_at(0);
             double kjl = 0.0, djl = 0.0;
             for (idx m = 0; m < M4; m += 4) {
-                const v4d uv =
-                    (load4(u + m) * load4(v + m) + load4(u + M + m) * load4(v + M + m)) +
-                    load4(u + 2 * M + m) * load4(v + 2 * M + m);
-                const v4d wm = load4(w + m), dm = load4(det + m), bm = load4(Bmag + m);
+                v4d uv, wm, dm;
+                if constexpr (kShared) {
+                    uv = v4d{uv0, uv0, uv0, uv0};
+                    wm = v4d{w[0], w[0], w[0], w[0]};
+                    dm = v4d{det[0], det[0], det[0], det[0]};
+                } else {
+                    uv = (load4(u + m) * load4(v + m) + load4(u + M + m) * load4(v + M + m)) +
+                         load4(u + 2 * M + m) * load4(v + 2 * M + m);
+                    wm = load4(w + m);
+                    dm = load4(det + m);
+                }
+                const v4d bm = load4(Bmag + m);
                 const v4d k = ((uv * load4(nu + m)) * wm) / dm;
                 const v4d dk =
                     active_lanes((((load4(bvd_j + m) * load4(bv_l + m)) * wm) / dm) / bm, bm);
-                for (int q = 0; q < 4; ++q) {
-                    kjl += k[q];
-                    djl += dk[q];
+                for (int r = 0; r < 4; ++r) {
+                    kjl += k[r];
+                    djl += dk[r];
                 }
             }
             for (idx m = M4; m < M; ++m) {
-                const double uv =
-                    (u[m] * v[m] + u[M + m] * v[M + m]) + u[2 * M + m] * v[2 * M + m];
-                kjl += ((uv * nu[m]) * w[m]) / det[m];
-                const double d = (((bvd_j[m] * bv_l[m]) * w[m]) / det[m]) / Bmag[m];
-                djl += Bmag[m] >= kMinField ? d : 0.0;
-            }
-            q = put_pair(vK, vdK, q, j, l, kjl, djl);
-        }
-}
-
-// Pair sums when the points share geometry, curls and weight but not the
-// field: the curl product of a pair is formed once, the rest per point.
-template <class Fn, class Np>
-FLUXKERN_INLINE void pair_sums_shared(Scratch& s, Np np, Fn fn, double w0,
-                                      double* __restrict vK, double* __restrict vdK) {
-    const idx n = idx(fn);
-    const idx M = idx(np);
-    const idx M4 = M - M % 4;
-    const double* __restrict V = s.V.data();
-    const double* __restrict nu = s.nu.data();
-    const double* __restrict Bmag = s.Bmag.data();
-    const double det = s.det[0];
-    idx q = 0;
-    for (idx j = 0; j < n; ++j)
-        for (idx l = j; l < n; ++l) {
-            const double uv = dot3(V + 3 * l, V + 3 * j);
-            const double* bvd_j = s.BVd.data() + j * M;
-            const double* bv_l = s.BV.data() + l * M;
-            double kjl = 0.0, djl = 0.0;
-            for (idx m = 0; m < M4; m += 4) {
-                const v4d bm = load4(Bmag + m);
-                const v4d k = ((uv * load4(nu + m)) * w0) / det;
-                const v4d dk =
-                    active_lanes((((load4(bvd_j + m) * load4(bv_l + m)) * w0) / det) / bm, bm);
-                for (int q = 0; q < 4; ++q) {
-                    kjl += k[q];
-                    djl += dk[q];
-                }
-            }
-            for (idx m = M4; m < M; ++m) {
-                kjl += ((uv * nu[m]) * w0) / det;
-                const double d = (((bvd_j[m] * bv_l[m]) * w0) / det) / Bmag[m];
+                const idx c = kShared ? 0 : m;
+                kjl += ((uv_at(m) * nu[m]) * w[c]) / det[c];
+                const double d = (((bvd_j[m] * bv_l[m]) * w[c]) / det[c]) / Bmag[m];
                 djl += Bmag[m] >= kMinField ? d : 0.0;
             }
             q = put_pair(vK, vdK, q, j, l, kjl, djl);
@@ -560,10 +538,10 @@ FLUXKERN_INLINE void curl_curl_loop(TripletList& K, TripletList& dK, double* rhs
             pair_sums_uniform(s, M, fn, w[0], vK, vdK);
         } else if (same_geometry) {
             fields_shared(s, np, fn, nd, conn, mesh, d_phi, C, ids, x, init, curve);
-            pair_sums_shared(s, np, fn, w[0], vK, vdK);
+            pair_sums<true>(s, np, fn, w, vK, vdK);
         } else {
             fields_per_point(s, np, fn, nd, conn, mesh, d_phi, C, ids, x, init, curve);
-            pair_sums_per_point(s, np, fn, w, vK, vdK);
+            pair_sums<false>(s, np, fn, w, vK, vdK);
         }
         stage.element(fn, ids);
         if (kSource) {
