@@ -357,6 +357,18 @@ def test_reduced_rhs_without_elements_is_zero():
     assert np.array_equal(out, np.zeros(p["num_dofs"]))
 
 
+@pytest.mark.parametrize("with_source", [False, True])
+def test_a_rule_without_points_gives_zero_entries(monkeypatch, with_source):
+    rng = rng_for("no points", with_source)
+    p = _problem("whitney-P1", "mixed", rng)
+    q, w = np.zeros((0, 3)), np.zeros(0)
+    p.update(q=q, w=w, curls=elements.curls_by_class(q), d_phi=np.zeros((0, 4, 3)))
+    B_s = np.zeros((len(p["cells"]), 0, 3)) if with_source else None
+    K, dK, rhs, _ = _assert_cc_matches_reference(monkeypatch, p, rng.standard_normal(p["num_dofs"]),
+                                                 B_s, _steel())
+    assert not K.data.any() and not dK.data.any() and not rhs.any()
+
+
 @pytest.mark.parametrize("field, included", [(1e-14, True), (np.nextafter(1e-14, 0), False)])
 def test_newton_term_starts_at_a_field_of_1e_14(field, included):
     # The reference element (J = I, det 1): one coefficient x on local edge

@@ -252,7 +252,7 @@ FLUXKERN_INLINE void pair_sums(Scratch& s, Np np, Fn fn, const double* __restric
                 const idx c = kShared ? 0 : m;
                 return (u[c] * v[c] + u[PV + c] * v[PV + c]) + u[2 * PV + c] * v[2 * PV + c];
             };
-            const double uv0 = uv_at(0);
+            const double uv0 = kShared ? uv_at(0) : 0.0;  // shared points: M >= 1
             double kjl = 0.0, djl = 0.0;
             for (idx m = 0; m < M4; m += 4) {
                 v4d uv, wm, dm;
