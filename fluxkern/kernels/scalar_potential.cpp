@@ -250,6 +250,18 @@ void scalar_loop(TripletList& K, TripletList& dK, const Mesh& mesh, const Quadra
 
     const bool streaming = lines_aligned(Kl) && lines_aligned(dKl);
     for (idx e = 0; e < E; ++e) {
+#if defined(__GNUC__)
+        // The nodes and coefficients of an element ahead: they are scattered
+        // over arrays about the size of the caches.
+        constexpr idx kAhead = 16;
+        if (e + kAhead < E) {
+            const int32_t* ahead = mesh.cells + (e + kAhead) * N;
+            for (idx a = 0; a < idx(count); ++a) {
+                __builtin_prefetch(mesh.nodes + 3 * idx(ahead[a]));
+                __builtin_prefetch(x + ahead[a]);
+            }
+        }
+#endif
         const int32_t* conn = mesh.cells + e * N;
         element_fields(s, P, count, conn, mesh, d_phi, x, w, curve);
         if constexpr (NC == 4 && kUniform) {
