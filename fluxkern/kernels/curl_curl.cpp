@@ -38,14 +38,6 @@ using idx = std::ptrdiff_t;
 #define FLUXKERN_CLONES
 #endif
 
-// The element loop and its steps are inlined into each variant above, so
-// that they are compiled for the variant's instruction set.
-#if defined(__GNUC__)
-#define FLUXKERN_INLINE inline __attribute__((always_inline))
-#else
-#define FLUXKERN_INLINE inline
-#endif
-
 namespace {
 
 constexpr double kMinField = 1e-14;         // no dK term below (or for NaN)
@@ -130,6 +122,16 @@ FLUXKERN_INLINE void field_terms(Scratch& s, Np np, Nv nv, Fn fn, const Reluctan
     }
 }
 
+// The source (zeros without one) at the P points, [r][m], as the start of
+// the field B and kept apart for the right-hand side; returns B.
+FLUXKERN_INLINE double* start_field(Scratch& s, idx P, const double* init) {
+    double* __restrict B = s.B.data();
+    double* __restrict S = s.S.data();
+    for (idx r = 0; r < 3; ++r)
+        for (idx m = 0; m < P; ++m) S[r * P + m] = B[r * P + m] = init[3 * m + r];
+    return B;
+}
+
 // Point data of an element whose points share the geometry and the reference
 // curls (the source may differ): the Jacobian, its determinant and the
 // mapped curls once, the field at each of the P points (P = 1 when the
@@ -154,10 +156,7 @@ FLUXKERN_INLINE void fields_shared(Scratch& s, Np np, Fn fn, Nd nd, const int32_
         }
     // The field as compute_curl_field forms it: init, then (t * x) / det per
     // function in function order; the term is the same at every point.
-    double* __restrict B = s.B.data();
-    double* __restrict S = s.S.data();
-    for (idx r = 0; r < 3; ++r)
-        for (idx m = 0; m < P; ++m) S[r * P + m] = B[r * P + m] = init[3 * m + r];
+    double* __restrict B = start_field(s, P, init);
     for (idx k = 0; k < n; ++k) {
         const double xk = x[ids[k]];
         for (idx r = 0; r < 3; ++r) {
@@ -189,10 +188,7 @@ FLUXKERN_INLINE void fields_per_point(Scratch& s, Np np, Fn fn, Nd nd, const int
                 const double* Jr = J + 9 * m + 3 * r;
                 V[(3 * k + r) * M + m] = (Jr[0] * c[0] + Jr[1] * c[1]) + Jr[2] * c[2];
             }
-    double* __restrict B = s.B.data();
-    double* __restrict S = s.S.data();
-    for (idx r = 0; r < 3; ++r)
-        for (idx m = 0; m < M; ++m) S[r * M + m] = B[r * M + m] = init[3 * m + r];
+    double* __restrict B = start_field(s, M, init);
     const idx M4 = M - M % 4;
     for (idx k = 0; k < n; ++k) {
         const double xk = x[ids[k]];

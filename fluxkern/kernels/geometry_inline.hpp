@@ -14,12 +14,14 @@ namespace fluxkern::geometry {
 
 using idx = std::ptrdiff_t;
 
-// Inlined even into the instruction-set variants of a loop, which the
-// compiler would otherwise call out of line.
+// Inlined even into the instruction-set variants of an element loop
+// (target_clones), so that it is compiled for the variant's instruction set;
+// the compiler would otherwise call it out of line.  Element loops mark
+// their own steps with it too.
 #if defined(__GNUC__)
-#define FLUXKERN_GEOMETRY_INLINE inline __attribute__((always_inline))
+#define FLUXKERN_INLINE inline __attribute__((always_inline))
 #else
-#define FLUXKERN_GEOMETRY_INLINE inline
+#define FLUXKERN_INLINE inline
 #endif
 
 template <idx N>
@@ -27,8 +29,8 @@ using Nodes = std::integral_constant<idx, N>;
 
 // J[m][k][l] = sum over local nodes a of d_phi[m][a][l] * X_a[k].
 template <class Count>
-FLUXKERN_GEOMETRY_INLINE void jacobians(double* J, const int32_t* conn, const double* nodes,
-                                        Count N, idx M, const double* d_phi) {
+FLUXKERN_INLINE void jacobians(double* J, const int32_t* conn, const double* nodes,
+                               Count N, idx M, const double* d_phi) {
     for (idx m = 0; m < M; ++m) {
         // The nine sums of a point stay in registers.
         double s[9] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -43,7 +45,7 @@ FLUXKERN_GEOMETRY_INLINE void jacobians(double* J, const int32_t* conn, const do
 }
 
 // Cofactor expansion along the first row; the sign is kept.
-FLUXKERN_GEOMETRY_INLINE double determinant(const double* a) {
+FLUXKERN_INLINE double determinant(const double* a) {
     const double g = a[4] * a[8] - a[7] * a[5];
     return g * a[0] - (a[3] * a[8] - a[6] * a[5]) * a[1] + (a[3] * a[7] - a[4] * a[6]) * a[2];
 }

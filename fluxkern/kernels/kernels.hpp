@@ -173,9 +173,7 @@ private:
 
 // The reluctance and its derivative, equal to piecewise_cubic_value and
 // piecewise_cubic_derivative.  With strictly ascending breakpoints at most
-// one piece contains s, found from a table of evenly spaced starting pieces
-// (or by bisection where the breakpoints do not allow one); otherwise every
-// piece is tested.
+// one piece contains s, found by bisection; otherwise every piece is tested.
 class ReluctanceCurve {
 public:
     explicit ReluctanceCurve(const Reluctance& rel);
@@ -190,8 +188,6 @@ private:
     const double* c_;
     const double* x_;
     bool ascending_;
-    double scale_ = 0.0;          // buckets per unit of s
-    std::vector<int32_t> start_;  // a piece near the lower end of each bucket
 };
 
 // ------------------------------------------------------------------- kernels

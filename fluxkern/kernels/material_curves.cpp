@@ -426,40 +426,13 @@ void PermeabilityCurve::local_fixed(idx span, double s, double H, double& mu, do
 ReluctanceCurve::ReluctanceCurve(const Reluctance& rel)
     : n_(rel.num_intervals), c_(rel.spl_c), x_(rel.spl_x), ascending_(rel.num_intervals >= 1) {
     for (idx p = 0; ascending_ && p < n_; ++p) ascending_ = x_[p] < x_[p + 1];
-    if (!ascending_) return;
-    // Buckets about half the narrowest piece wide, so that the piece found
-    // in a bucket is mostly the one wanted or its neighbour.
-    const double lo = x_[0], range = x_[n_] - x_[0];
-    double gap = range;
-    for (idx p = 0; p < n_; ++p) gap = std::min(gap, x_[p + 1] - x_[p]);
-    constexpr double kMaxBuckets = 65536.0;
-    const double wanted = std::ceil(2.0 * range / gap);
-    if (!std::isfinite(range) || !(wanted <= kMaxBuckets * 64.0)) return;  // bisect instead
-    const idx buckets = idx(std::min(kMaxBuckets, std::max(64.0, wanted)));
-    scale_ = double(buckets) / range;
-    if (!std::isfinite(scale_)) return;
-    start_.resize(std::size_t(buckets));
-    for (idx b = 0; b < buckets; ++b) {
-        const idx p = count_not_above(x_, idx(n_) + 1, lo + double(b) / scale_) - 1;
-        start_[std::size_t(b)] = int32_t(std::min(std::max(p, idx(0)), idx(n_) - 1));
-    }
 }
 
 bool ReluctanceCurve::locate(double s, idx& p, double& d) const {
     if (s >= x_[n_]) {
         p = n_ - 1;
     } else if (s >= x_[0]) {
-        if (start_.empty()) {
-            p = count_not_above(x_, idx(n_) + 1, s) - 1;
-        } else {
-            // The table only gives a start: the walks make p the last piece
-            // whose breakpoint is <= s, as the bisection would.
-            const double t = (s - x_[0]) * scale_;
-            const idx last = idx(start_.size()) - 1;
-            p = start_[std::size_t(t < double(last) ? idx(t) : last)];
-            while (p > 0 && x_[p] > s) --p;
-            while (p + 1 < n_ && x_[p + 1] <= s) ++p;
-        }
+        p = count_not_above(x_, idx(n_) + 1, s) - 1;
     } else {
         return false;  // below the first breakpoint, or NaN
     }
