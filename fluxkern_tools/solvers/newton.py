@@ -172,7 +172,8 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
            scale: float | None = None, line_search: bool = True,
            linear_solver: LinearSolver | None = None, solve: Callable | None = None,
            linear: bool = False, phase_times: dict | None = None,
-           log: Callable | None = None):
+           log: Callable | None = None, norm: Callable | None = None,
+           unknowns: int | None = None):
     """Inexact Newton's method for ``r(x) = 0`` on the ``free`` degrees of freedom.
 
     Parameters
@@ -198,6 +199,10 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
     phase_times : a dict of cumulative seconds that ``assemble`` adds to (e.g.
         ``{"source": ...}``); each step reports its share, apart from ``assembly``.
     log : called with each formatted table line as it is produced (e.g. ``print``).
+    norm : norm of a vector of free entries (default: Euclidean). A distributed driver,
+        which holds only its own part of every vector, passes one summed over all
+        processes; ``J`` may then be any matrix object its ``linear_solver`` accepts.
+    unknowns : number of free unknowns over all processes (default ``len(free)``).
 
     Returns
     -------
@@ -210,15 +215,17 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
     phases = phase_times if phase_times is not None else {}
     x = np.array(x0, dtype=np.float64, copy=True)
     free = np.asarray(free, dtype=np.int64)
+    norm = np.linalg.norm if norm is None else norm
+    count = len(free) if unknowns is None else int(unknowns)
     clock = _StepClock(phases)
     J, r, load = clock.assemble(assemble, x)
-    rn = float(np.linalg.norm(r[free]))
+    rn = float(norm(r[free]))
     if scale is None:
         scale = max(rn, float(load))
         if not scale > 0:
             scale = 1.0
     report = NewtonReport(scale=float(scale), rtol=rtol, linear_solver=linear_solver.name,
-                          unknowns=len(free))
+                          unknowns=count)
     if log:
         log(report.header())
     target = rtol * scale
@@ -227,9 +234,9 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
         step = NewtonStep(it, rn, 0.0, rn / prev if prev == prev and prev > 0 else math.nan,
                           1.0)
         report.steps.append(step)
-        done = (not np.isfinite(rn) or rn <= target or len(free) == 0 or it == max_iter)
+        done = (not np.isfinite(rn) or rn <= target or count == 0 or it == max_iter)
         if done:
-            report.converged = bool(np.isfinite(rn) and (rn <= target or len(free) == 0))
+            report.converged = bool(np.isfinite(rn) and (rn <= target or count == 0))
             step.times = clock.lap()
             if log:
                 log(report.row(step))
@@ -237,7 +244,8 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
         # A tenth of the target is as far as a linear solve usefully goes.
         floor = 0.1 * target / rn
         eta = floor if linear else forcing_term(rn, prev, eta, floor)
-        Jff = J if J.shape[0] == len(free) else sp.csr_array(J)[free][:, free]
+        Jff = (J if not hasattr(J, "shape") or J.shape[0] == len(free)
+               else sp.csr_array(J)[free][:, free])
         J = None                             # the free block is all the solver needs
         linear_solver.setup(Jff)
         dx = linear_solver.solve(r[free], eta)
@@ -251,7 +259,7 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
             xt = x.copy()
             xt[free] += t * dx
             Jt, rt, _ = clock.assemble(assemble, xt)
-            rtn = float(np.linalg.norm(rt[free]))
+            rtn = float(norm(rt[free]))
             if not line_search or (np.isfinite(rtn) and rtn <= (1.0 - 1e-4 * t) * rn):
                 accepted = True
                 break
@@ -264,7 +272,7 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
             if log:
                 log(report.row(step))
             break
-        step.update = float(t * np.linalg.norm(dx))
+        step.update = float(t * norm(dx))
         step.step = t
         if log:
             log(report.row(step))

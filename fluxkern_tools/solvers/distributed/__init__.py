@@ -1,0 +1,60 @@
+"""The Newton solvers on many processes: MPI, PETSc and hypre (the ``petsc`` backend).
+
+Run a script under ``mpiexec -n P``; every process builds (or receives) the problem,
+the root partitions the mesh with METIS and sends each process its elements, every
+process assembles its own elements with the compiled kernels into one distributed
+PETSc matrix, and CG with hypre's AMS (edge elements) or BoomerAMG (nodal elements)
+solves the inexact Newton steps. The solution comes back on the root as the usual
+solution object::
+
+    from fluxkern_tools.solvers import distributed
+    pb = ReducedVectorPotential(mesh, materials, source)   # on every process, or root
+    sol = distributed.solve(pb)                            # collective; None off root
+
+* :mod:`.partition`: element partition and the numbering of unknowns (NumPy);
+* :mod:`.assembly`: the distributed matrix and vectors from the local kernel calls;
+* :mod:`.ksp`: the PETSc linear solver behind the Newton drivers' interface;
+* :mod:`.vector_potential`, :mod:`.scalar_potential`: the two formulations;
+* :mod:`.comm`: loading mpi4py and petsc4py, errors that end every process.
+
+mpi4py and petsc4py are optional (``make mpi-env``); importing this package does not
+need them (they are loaded on first use), using it does.
+"""
+
+from .comm import MPI_INSTALL_HINT, RankError, abort_on_error, available
+from .partition import (LocalDofs, Numbering, elements_by_part, local_dofs, number_dofs,
+                        partition_elements)
+from .scalar_potential import DistributedScalarPotential
+from .vector_potential import DistributedVectorPotential
+
+__all__ = ["solve", "distribute", "available", "abort_on_error", "RankError",
+           "MPI_INSTALL_HINT", "DistributedVectorPotential", "DistributedScalarPotential",
+           "partition_elements", "elements_by_part", "Numbering", "number_dofs",
+           "LocalDofs", "local_dofs"]
+
+
+def distribute(problem, comm=None, root: int = 0):
+    """The distributed counterpart of a one-machine ``problem``
+    (:class:`~fluxkern_tools.solvers.ReducedVectorPotential` or
+    :class:`~fluxkern_tools.solvers.ScalarPotential`; None off the root is allowed).
+    Collective. Keep it to solve several times (e.g. a sweep of currents)."""
+    from .comm import world
+    from ..scalar_potential import ScalarPotential
+    from ..vector_potential import ReducedVectorPotential
+
+    comm = comm if comm is not None else world()
+    kind = None
+    if comm.rank == root:
+        kind = ("vector" if isinstance(problem, ReducedVectorPotential) else
+                "scalar" if isinstance(problem, ScalarPotential) else None)
+    kind = comm.bcast(kind, root=root)
+    if kind is None:
+        raise TypeError("problem must be a ReducedVectorPotential or a ScalarPotential")
+    if kind == "vector":
+        return DistributedVectorPotential(problem, comm, root)
+    return DistributedScalarPotential(problem, comm, root)
+
+
+def solve(problem, comm=None, root: int = 0, **solve_options):
+    """Distribute ``problem`` and solve it (options as the distributed ``solve``)."""
+    return distribute(problem, comm, root).solve(**solve_options)

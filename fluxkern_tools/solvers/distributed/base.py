@@ -1,0 +1,136 @@
+"""What both distributed formulations share: sharing out the problem, the Newton loop
+over owned unknowns, and the solution gathered back.
+
+The one-machine problem object (:class:`~fluxkern_tools.solvers.ReducedVectorPotential`
+or :class:`~fluxkern_tools.solvers.ScalarPotential`) is needed on the root process
+only: the root partitions the mesh and sends every process its elements. Other
+processes may pass None, and then receive the problem's small parts (materials,
+source, reference tables) pickled; processes that pass their own copy use it, so a
+source given as a local function works when every process builds the problem.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import time
+
+import numpy as np
+
+from ..newton import newton
+from .comm import RankError, collective, root_scatter, world
+
+__all__ = ["DistributedProblem", "limit_threads"]
+
+
+def limit_threads(comm) -> None:
+    """Share each machine's cores between its processes: unless OMP_NUM_THREADS is
+    set, OpenMP (the Biot-Savart kernel, hypre) gets cores / processes on the node
+    threads, and BLAS one thread."""
+    if "OMP_NUM_THREADS" in os.environ:
+        return
+    from mpi4py import MPI
+    from threadpoolctl import threadpool_limits
+
+    node = comm.Split_type(MPI.COMM_TYPE_SHARED)
+    per_process = max(1, (os.cpu_count() or 1) // node.size)
+    node.Free()
+    import fluxkern_mod  # noqa: F401  (load its OpenMP runtime before limiting it)
+
+    threadpool_limits(limits=per_process, user_api="openmp")
+    threadpool_limits(limits=1, user_api="blas")
+
+
+class DistributedProblem:
+    """Base of the distributed formulations (see the subclasses).
+
+    Subclasses set ``kind``, implement ``_light(problem)`` (the small parts every
+    process needs), ``_pieces(problem, nparts)`` (run on the root: one dict per process)
+    and ``_build(piece)`` (this process's system and solver), and use
+    :meth:`_newton`.
+    """
+
+    def __init__(self, problem, comm=None, root: int = 0):
+        self.comm = comm if comm is not None else world()
+        self.root = int(root)
+        self.rank, self.nranks = self.comm.rank, self.comm.size
+        if self.rank == self.root and problem is None:
+            raise ValueError("the root process must pass the problem")
+        everywhere = self.comm.allreduce(problem is not None)
+        self.problem = problem
+        self.everywhere = everywhere == self.nranks
+        light = self._share_light(problem)
+        self.times = {"source": 0.0}          # Newton phases reported by the driver
+        limit_threads(self.comm)
+        t0 = time.perf_counter()
+        piece = root_scatter(self.comm, lambda: self._pieces(problem, self.nranks), self.root)
+        #: Seconds of the set-up: partitioning and sending the pieces out.
+        self.setup_times = {"distribute": time.perf_counter() - t0}
+        self.light = light
+        with collective(self.comm, "the set-up of the local system"):
+            self._build(piece)
+
+    def _share_light(self, problem):
+        if self.everywhere:
+            return self._light(problem)
+        msg = None
+        light = None
+        if self.rank == self.root:
+            light = self._light(problem)
+            try:
+                import pickle
+
+                pickle.dumps(light)
+            except Exception as exc:
+                msg = (f"the problem's materials or source cannot be sent to the other "
+                       f"processes ({exc}); build the problem on every process instead")
+        msg = self.comm.bcast(msg, root=self.root)
+        if msg is not None:
+            raise ValueError(msg) if self.rank == self.root else RankError(msg)
+        return self.comm.bcast(light, root=self.root)
+
+    # -- vectors over the free unknowns -----------------------------------------------
+    def norm(self, v) -> float:
+        """Euclidean norm of a distributed vector given by its owned entries."""
+        v = np.asarray(v, dtype=np.float64)
+        return math.sqrt(self.comm.allreduce(float(v @ v)))
+
+    def _scatter_owned(self, full, members, starts, fill):
+        """Owned slices (in global-number order) of the root's ``full`` vector, or of
+        ``fill`` (a callable giving the default) when ``full`` is None."""
+
+        def make():
+            x = fill() if full is None else np.asarray(full, dtype=np.float64).reshape(-1)
+            if x.shape != (self._num_dofs_root(),):
+                raise ValueError(f"x0 must have {self._num_dofs_root()} entries")
+            xn = x[members]
+            return [xn[starts[p]:starts[p + 1]] for p in range(self.nranks)]
+
+        return root_scatter(self.comm, make, self.root)
+
+    def _gather_full(self, owned, members, base, gather: str):
+        """The whole vector of unknowns: ``base`` (root; the fixed values) with the
+        owned entries of every process put back at their original ids. On the root
+        with ``gather="root"``, on every process with ``"all"``; None elsewhere."""
+        parts = self.comm.gather(np.asarray(owned, dtype=np.float64), root=self.root)
+        x = None
+        if self.rank == self.root:
+            x = np.array(base, dtype=np.float64, copy=True)
+            x[members] = np.concatenate(parts)
+        if gather == "all":
+            x = self.comm.bcast(x, root=self.root)
+        return x
+
+    def _check_gather(self, gather: str) -> None:
+        if gather not in ("root", "all"):
+            raise ValueError("gather must be 'root' or 'all'")
+        if gather == "all" and not self.everywhere:
+            raise ValueError("gather='all' needs the problem on every process")
+
+    def _newton(self, assemble, x0_owned, *, rtol, max_iter, line_search, log, linear):
+        """The one-machine inexact Newton on the owned unknowns, with global norms."""
+        return newton(assemble, x0_owned, np.arange(len(x0_owned)), rtol=rtol,
+                      max_iter=max_iter, line_search=line_search,
+                      linear_solver=self.solver, linear=linear, phase_times=self.times,
+                      log=log if self.rank == self.root else None, norm=self.norm,
+                      unknowns=self.size)

@@ -1,0 +1,185 @@
+"""Element partitions and the distributed numbering of unknowns (NumPy only, no MPI).
+
+The elements are split into one part per process by METIS (through ``pymetis``) on the
+dual graph (elements sharing a face). Every unknown is then owned by one part, the
+lowest-numbered part among the elements that touch it, and renumbered so that each
+part owns one contiguous block (PETSc's ownership ranges); within a block the original
+order is kept, so neighbouring unknowns stay close. A process sees its own elements,
+with local numbers for the unknowns they touch: first those it owns, then the ghosts
+(owned elsewhere), then the ones outside the numbering (fixed by boundary conditions).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+__all__ = ["partition_elements", "elements_by_part", "Numbering", "number_dofs", "LocalDofs", "local_dofs"]
+
+
+def partition_elements(cells, nparts: int) -> np.ndarray:
+    """Part (0 .. nparts-1) of every element, balanced with connected-ish parts.
+
+    ``cells`` (E, 4) are the tetrahedra's vertices (only the first four columns are
+    used, so quadratic connectivity works too). Raises ValueError when a part would be
+    empty (fewer elements than parts, or METIS leaving one out).
+    """
+    C = np.asarray(cells)
+    if C.ndim != 2 or C.shape[1] < 4:
+        raise ValueError("cells must have shape (num_el, 4) or wider")
+    nparts = int(nparts)
+    if nparts < 1:
+        raise ValueError("the number of parts must be at least 1")
+    if len(C) < nparts:
+        raise ValueError(f"{len(C)} elements cannot be split into {nparts} non-empty parts")
+    if nparts == 1:
+        return np.zeros(len(C), dtype=np.int32)
+    import pymetis
+
+    res = pymetis.part_mesh(nparts, np.ascontiguousarray(C[:, :4]),
+                            gtype=pymetis.GType.DUAL, ncommon=3)
+    parts = np.asarray(res.element_part, dtype=np.int32)
+    if np.bincount(parts, minlength=nparts).min() == 0:
+        raise ValueError(f"METIS left a part empty: the mesh is too small for {nparts} "
+                         "processes")
+    return parts
+
+
+def elements_by_part(parts, nparts: int) -> list:
+    """The element ids of each part (a list of ``nparts`` sorted index arrays)."""
+    p = np.asarray(parts, dtype=np.int64)
+    order = np.argsort(p, kind="stable")
+    bounds = np.concatenate([[0], np.cumsum(np.bincount(p, minlength=nparts))])
+    return [order[bounds[k]:bounds[k + 1]] for k in range(nparts)]
+
+
+@dataclass
+class Numbering:
+    """A distributed numbering of (some of) N unknowns over ``nparts`` parts.
+
+    ``owner`` (N,) is the owning part of each unknown and ``index`` (N,) its global
+    number, both -1 outside the numbering; part p owns the numbers
+    ``starts[p] .. starts[p + 1] - 1``.
+    """
+
+    owner: np.ndarray
+    index: np.ndarray
+    starts: np.ndarray
+
+    @property
+    def size(self) -> int:
+        """Number of unknowns in the numbering."""
+        return int(self.starts[-1])
+
+    def members(self) -> np.ndarray:
+        """Original ids of the numbered unknowns, in global-number order."""
+        out = np.empty(self.size, dtype=np.int64)
+        sel = np.flatnonzero(self.index >= 0)
+        out[self.index[sel]] = sel
+        return out
+
+
+def number_dofs(dof_cells, parts, nparts: int, include=None) -> Numbering:
+    """Number the unknowns that ``dof_cells`` (E, k) touch and ``include`` (N,) selects.
+
+    ``parts`` (E,) is the part of each element (:func:`partition_elements`); ``include``
+    is a boolean mask over all N unknowns (default: all; N = ``len(include)`` or the
+    largest id + 1). Unknowns that no element touches stay outside the numbering.
+    """
+    D = np.asarray(dof_cells, dtype=np.int64)
+    D = D.reshape(len(D), -1)
+    p = np.asarray(parts, dtype=np.int64).reshape(-1)
+    if len(p) != len(D):
+        raise ValueError("parts needs one entry per element")
+    if len(p) and (p.min() < 0 or p.max() >= nparts):
+        raise ValueError(f"parts must lie in 0 .. {nparts - 1}")
+    n = (int(D.max()) + 1 if D.size else 0) if include is None else len(include)
+    if D.size and (D.min() < 0 or D.max() >= n):
+        raise ValueError("dof_cells reference unknowns outside 0 .. N - 1")
+    owner = np.full(n, nparts, dtype=np.int64)
+    np.minimum.at(owner, D.reshape(-1), np.repeat(p, D.shape[1]))
+    keep = owner < nparts
+    if include is not None:
+        keep &= np.asarray(include, dtype=bool)
+    ids = np.flatnonzero(keep)
+    order = ids[np.argsort(owner[ids], kind="stable")]
+    index = np.full(n, -1, dtype=np.int64)
+    index[order] = np.arange(len(order))
+    counts = np.bincount(owner[ids], minlength=nparts)
+    owner[~keep] = -1
+    return Numbering(owner.astype(np.int32), index,
+                     np.concatenate([[0], np.cumsum(counts)]).astype(np.int64))
+
+
+@dataclass
+class LocalDofs:
+    """The unknowns one part's elements touch, in local order.
+
+    ``ids`` are their original ids, in blocks: for each numbering given to
+    :func:`local_dofs`, the ones this part owns and then its ghosts (owned elsewhere),
+    both in global-number order; last the rest (in no numbering) in id order.
+    ``index`` holds the global number of each in its numbering (-1 for the rest) and
+    ``counts`` the (owned, ghost) sizes of the blocks.
+    """
+
+    ids: np.ndarray
+    index: np.ndarray
+    counts: list
+
+    def block(self, k: int = 0):
+        """``(offset, n_owned, ghosts)`` of numbering ``k``: where its block starts in
+        the local order, how many it owns, and the global numbers of its ghosts."""
+        off = sum(a + b for a, b in self.counts[:k])
+        n_own, n_ghost = self.counts[k]
+        return off, n_own, self.index[off + n_own:off + n_own + n_ghost]
+
+    @property
+    def n_numbered(self) -> int:
+        """Local unknowns inside some numbering (owned and ghosts of every block)."""
+        return sum(a + b for a, b in self.counts)
+
+    def localize(self, cells) -> np.ndarray:
+        """``cells`` (original ids, any shape) as local numbers, int32."""
+        c = np.asarray(cells, dtype=np.int64)
+        if not len(self.ids):
+            if c.size:
+                raise ValueError("cells reference unknowns outside this part")
+            return c.astype(np.int32)
+        pos = np.minimum(np.searchsorted(self._sorted, c), len(self._sorted) - 1)
+        if c.size and not np.array_equal(self._sorted[pos], c):
+            raise ValueError("cells reference unknowns outside this part")
+        return self._where[pos].astype(np.int32)
+
+    def __post_init__(self):
+        o = np.argsort(self.ids, kind="stable")
+        self._sorted, self._where = self.ids[o], o
+
+
+def local_dofs(dof_cells, numberings, part: int) -> LocalDofs:
+    """:class:`LocalDofs` of the unknowns in ``dof_cells`` (this part's elements).
+
+    ``numberings``: one :class:`Numbering` or a list of them over disjoint sets of the
+    same unknowns (e.g. the free and the fixed ones).
+    """
+    if isinstance(numberings, Numbering):
+        numberings = [numberings]
+    ids = np.unique(np.asarray(dof_cells, dtype=np.int64))
+    blocks, counts, left = [], [], np.ones(len(ids), dtype=bool)
+    index = np.full(len(ids), -1, dtype=np.int64)
+    for nb in numberings:
+        idx = nb.index[ids]
+        inside = idx >= 0
+        if np.any(inside & ~left):
+            raise ValueError("the numberings overlap")
+        left &= ~inside
+        own = inside & (nb.owner[ids] == part)
+        for sel in (own, inside & ~own):
+            pick = np.flatnonzero(sel)
+            pick = pick[np.argsort(idx[pick], kind="stable")]
+            blocks.append(pick)
+            index[pick] = idx[pick]
+        counts.append((int(own.sum()), int((inside & ~own).sum())))
+    blocks.append(np.flatnonzero(left))
+    order = np.concatenate(blocks)
+    return LocalDofs(ids[order], index[order], counts)

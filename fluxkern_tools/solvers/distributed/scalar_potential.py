@@ -1,0 +1,118 @@
+"""The total scalar potential (P1 or P2) on many processes (see
+:mod:`fluxkern_tools.solvers.scalar_potential` for the formulation).
+
+The free nodes are the matrix's unknowns; the Dirichlet nodes get a numbering of their
+own as well, only so that K x can be summed over them: the stopping test's scale
+includes the reaction there, as on one machine.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ..linear import LinearContext
+from ..scalar_potential import ScalarPotentialSolution
+from .assembly import DistributedSystem
+from .base import DistributedProblem
+from .ksp import PetscSolver
+from .partition import elements_by_part, local_dofs, number_dofs, partition_elements
+
+__all__ = ["DistributedScalarPotential"]
+
+
+class DistributedScalarPotential(DistributedProblem):
+    """A :class:`~fluxkern_tools.solvers.ScalarPotential` solved on all processes of
+    ``comm`` (default ``MPI.COMM_WORLD``) with PETSc: CG and BoomerAMG.
+
+    ``problem`` is the one-machine problem on the root process (None allowed
+    elsewhere, see :mod:`.base`). Collective: every process constructs and solves.
+    """
+
+    kind = "nodal"
+
+    def _light(self, pb):
+        return {"materials": pb.materials, "q": pb.q, "w": pb.w, "d_phi": pb.d_phi}
+
+    def _num_dofs_root(self):
+        return self.problem.num_dofs
+
+    def _prescribed(self):
+        pb = self.problem
+        g = np.asarray(pb.potential(pb.nodes), dtype=np.float64).reshape(-1)
+        if g.shape != (pb.num_dofs,):
+            raise ValueError("the potential callable must return one value per point")
+        return g
+
+    def _pieces(self, pb, nparts):
+        m = pb.mesh
+        parts = partition_elements(m.cells, nparts)
+        free = np.zeros(pb.num_dofs, dtype=bool)
+        free[pb.free] = True
+        dofs = number_dofs(pb.cells, parts, nparts, include=free)
+        fixed = number_dofs(pb.cells, parts, nparts, include=~free)
+        g = self._prescribed()
+        self._members, self._starts, self._g = dofs.members(), dofs.starts, g
+        pieces = []
+        for p, el in enumerate(elements_by_part(parts, nparts)):
+            ld = local_dofs(pb.cells[el], [dofs, fixed], p)
+            n_free = sum(ld.counts[0])
+            pieces.append({"regions": m.regions[el], "coords": pb.nodes[ld.ids],
+                           "cells": ld.localize(pb.cells[el]), "local": ld,
+                           "sizes": [dofs.size, fixed.size],
+                           "fixed_values": g[ld.ids[n_free:]]})
+        return pieces
+
+    def _build(self, piece):
+        lt = self.light
+        self.piece = piece
+        self.size = int(piece["sizes"][0])
+        self.regions = {}
+        for r in np.unique(piece["regions"]).tolist():
+            sel = np.flatnonzero(piece["regions"] == r)
+            self.regions[r] = np.ascontiguousarray(piece["cells"][sel]).reshape(-1)
+        mats = lt["materials"]
+        constant = [r for r in self.regions if mats[r].get_type_spec() == 0]
+        self.is_linear = all(m.get_type_spec() == 0 for m in mats.values())
+        self.system = DistributedSystem(self.comm, piece["local"], piece["sizes"],
+                                        self._region, list(self.regions), constant,
+                                        piece["fixed_values"])
+        self.solver = PetscSolver(self.comm)
+        self.solver.configure(LinearContext("nodal"))
+
+    def _region(self, r, x, _scale):
+        import fluxkern_mod
+
+        lt = self.light
+        K, dK = fluxkern_mod.compute_stiffness_and_jacobi_matrix(
+            self.piece["coords"], self.regions[r], lt["d_phi"], x, lt["materials"][r],
+            lt["q"], lt["w"])
+        return K, dK, None
+
+    def solve(self, x0=None, *, rtol: float = 1e-10, max_iter: int = 30,
+              line_search: bool = True, log=None, gather: str = "root"):
+        """Newton solve on all processes; returns a
+        :class:`~fluxkern_tools.solvers.ScalarPotentialSolution` on the root (on every
+        process with ``gather="all"``, which needs the problem everywhere) and None
+        elsewhere.
+
+        Options as in :meth:`ScalarPotential.solve`; ``x0`` (A per unknown) is taken
+        from the root and defaults to the prescribed potential; ``log`` is called on
+        the root only.
+        """
+        self._check_gather(gather)
+        root = self.rank == self.root
+        members = self._members if root else None
+        starts = self._starts if root else None
+        x0_owned = self._scatter_owned(x0, members, starts, lambda: self._g)
+
+        def assemble(v):
+            J, kx, _, kx_fixed = self.system.system(v, 1.0)
+            load = np.hypot(self.norm(kx), self.norm(kx_fixed))
+            return J, -kx, float(load)
+
+        x, report = self._newton(assemble, x0_owned, rtol=rtol, max_iter=max_iter,
+                                 line_search=line_search, log=log, linear=self.is_linear)
+        full = self._gather_full(x, members, self._g if root else None, gather)
+        if full is None:
+            return None
+        return ScalarPotentialSolution(self.problem, full, report)

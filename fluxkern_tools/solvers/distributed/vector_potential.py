@@ -1,0 +1,173 @@
+"""The reduced vector potential on many processes (see
+:mod:`fluxkern_tools.solvers.vector_potential` for the formulation).
+
+The unknowns are the edges without A x n = 0, ungauged, as on the one-machine iterative
+path: CG with hypre's AMS converges on the singular system, whose right-hand sides are
+compatible. Each process evaluates the source field at the quadrature points of its
+own elements (outside vacuum regions) and calls the curl-curl kernel on them.
+"""
+
+from __future__ import annotations
+
+import time
+
+import numpy as np
+
+from ..linear import LinearContext
+from ..vector_potential import VectorPotentialSolution, _is_vacuum
+from ..sources import source_field
+from .assembly import DistributedSystem
+from .base import DistributedProblem
+from .comm import petsc
+from .ksp import PetscSolver
+from .partition import elements_by_part, local_dofs, number_dofs, partition_elements
+
+__all__ = ["DistributedVectorPotential"]
+
+
+class DistributedVectorPotential(DistributedProblem):
+    """A :class:`~fluxkern_tools.solvers.ReducedVectorPotential` solved on all processes
+    of ``comm`` (default ``MPI.COMM_WORLD``) with PETSc: CG and hypre AMS.
+
+    ``problem`` is the one-machine problem on the root process (None allowed
+    elsewhere, see :mod:`.base`). Collective: every process constructs and solves.
+    """
+
+    kind = "edge"
+
+    def _light(self, pb):
+        if pb.gauge is True:
+            raise ValueError("the petsc backend solves the ungauged system; build the "
+                             "problem with gauge=None or gauge=False")
+        return {"materials": pb.materials, "tables": pb.tables, "source": pb.source,
+                "num_el_dofs": pb.num_el_dofs}
+
+    def _num_dofs_root(self):
+        return self.problem.num_dofs
+
+    def _pieces(self, pb, nparts):
+        m = pb.mesh
+        parts = partition_elements(m.cells, nparts)
+        free = np.zeros(m.num_edges, dtype=bool)
+        free[pb.unfixed] = True
+        edges = number_dofs(m.glob_ids, parts, nparts, include=free)
+        # AMS's auxiliary nodal space: every node of a free edge (both ends are needed
+        # for the edge tangents of the Nedelec interpolation hypre builds).
+        used = np.zeros(m.num_nodes, dtype=bool)
+        used[m.edges[edges.members()].reshape(-1)] = True
+        nodes = number_dofs(m.cells, parts, nparts, include=used)
+        node_members = nodes.members()
+        self._members, self._starts = edges.members(), edges.starts
+        pieces = []
+        for p, el in enumerate(elements_by_part(parts, nparts)):
+            ld = local_dofs(m.glob_ids[el], edges, p)
+            geo = np.unique(m.cells[el])
+            n_own = ld.counts[0][0]
+            ends = nodes.index[m.edges[ld.ids[:n_own]]]
+            pieces.append({
+                "regions": m.regions[el], "coords": m.nodes[geo],
+                "cells": np.searchsorted(geo, m.cells[el]).astype(np.int32),
+                "dofs": ld.localize(m.glob_ids[el]), "orientations": m.orientations[el],
+                "local": ld, "size": edges.size, "gradient": ends,
+                "nodes": nodes.size,
+                "vertices": m.nodes[node_members[nodes.starts[p]:nodes.starts[p + 1]]]})
+        return pieces
+
+    def _build(self, piece):
+        PETSc = petsc()
+        lt = self.light
+        self.piece = piece
+        self.size = int(piece["size"])
+        ld = piece["local"]
+        self.regions = {}
+        for r in np.unique(piece["regions"]).tolist():
+            sel = np.flatnonzero(piece["regions"] == r)
+            self.regions[r] = {
+                "cells": np.ascontiguousarray(piece["cells"][sel]).reshape(-1),
+                "glob_ids": np.ascontiguousarray(piece["dofs"][sel]).reshape(-1),
+                "orientations": np.ascontiguousarray(piece["orientations"][sel]),
+                "Bs": None}
+        constant = [r for r in self.regions
+                    if lt["materials"][r].get_type_spec() == 0]
+        self.is_linear = all(m.get_type_spec() == 0 for m in lt["materials"].values())
+        self.system = DistributedSystem(self.comm, ld, [self.size], self._region,
+                                        list(self.regions), constant,
+                                        np.zeros(len(ld.ids) - sum(ld.counts[0])))
+        # The discrete gradient over the owned free edges, -1 at the start node and +1
+        # at the end node of each edge (as solvers.ams.discrete_gradient).
+        ends = np.asarray(piece["gradient"], dtype=np.int64).reshape(-1, 2)
+        n = len(ends)
+        flip = ends[:, 0] > ends[:, 1]
+        cols = np.where(flip[:, None], ends[:, ::-1], ends).reshape(-1)
+        vals = np.where(flip[:, None], [1.0, -1.0], [-1.0, 1.0]).reshape(-1)
+        nv = len(piece["vertices"])
+        G = PETSc.Mat().createAIJ(
+            ((n, self.size), (nv, int(piece["nodes"]))),
+            csr=(np.arange(0, 2 * n + 1, 2).astype(PETSc.IntType),
+                 cols.astype(PETSc.IntType), vals), comm=self.comm)
+        G.assemble()
+        self.gradient = G
+        self.solver = PetscSolver(self.comm)
+        self.solver.configure(LinearContext(
+            "edge", gradient=G, extra={"vertices": piece["vertices"]}))
+
+    def _source_at(self, r):
+        import fluxkern_mod
+
+        arr, lt = self.regions[r], self.light
+        if arr["Bs"] is None:
+            t0 = time.perf_counter()
+            t, rel = lt["tables"], lt["materials"][r]
+            Bs = np.zeros((0, 3))
+            if not _is_vacuum(rel):
+                n = len(self.system.local.ids)
+                pts, _ = fluxkern_mod.compute_B_Hcurl(
+                    self.piece["coords"], arr["cells"], arr["glob_ids"], t.curls, t.phi,
+                    t.d_phi, arr["orientations"], np.zeros(n), t.q, t.w, n,
+                    lt["num_el_dofs"])
+                Bs = source_field(lt["source"], pts)
+            arr["Bs"] = Bs
+            self.times["source"] += time.perf_counter() - t0
+        return arr["Bs"]
+
+    def _region(self, r, x, scale):
+        import fluxkern_mod
+
+        arr, lt = self.regions[r], self.light
+        t = lt["tables"]
+        Bs = self._source_at(r)
+        return fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
+            self.piece["coords"], arr["cells"], arr["glob_ids"], t.curls, t.d_phi,
+            arr["orientations"], x, Bs * scale if len(Bs) else Bs, lt["materials"][r],
+            t.q, t.w, len(x), lt["num_el_dofs"])
+
+    def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
+              max_iter: int = 30, line_search: bool = True, log=None,
+              gather: str = "root"):
+        """Newton solve on all processes; returns a
+        :class:`~fluxkern_tools.solvers.VectorPotentialSolution` on the root (on every
+        process with ``gather="all"``, which needs the problem everywhere) and None
+        elsewhere.
+
+        Options as in :meth:`ReducedVectorPotential.solve`; ``x0`` (Wb per edge) is
+        taken from the root; ``log`` is called on the root only.
+        """
+        self._check_gather(gather)
+        s = float(source_scale)
+        members = self._members if self.rank == self.root else None
+        starts = self._starts if self.rank == self.root else None
+        x0_owned = self._scatter_owned(x0, members, starts,
+                                       lambda: np.zeros(self.problem.num_dofs))
+
+        def assemble(v):
+            J, kx, rhs, _ = self.system.system(v, s)
+            load = max(self.norm(rhs), self.norm(kx))
+            return J, rhs - kx, float(load)
+
+        x, report = self._newton(assemble, x0_owned, rtol=rtol, max_iter=max_iter,
+                                 line_search=line_search, log=log, linear=self.is_linear)
+        base = np.zeros(self.problem.num_dofs) if self.rank == self.root else None
+        full = self._gather_full(x, members, base, gather)
+        if full is None:
+            return None
+        return VectorPotentialSolution(self.problem, full, s, report)
