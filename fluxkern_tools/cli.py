@@ -54,16 +54,23 @@ def loop_table(radius=0.1, current=1000.0, n_segments=1000, heights=None, out=sy
 
 def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
                 mesh_size=0.0167, steel="M270-35A", tables=True, files=True,
-                out=sys.stdout):
+                out=sys.stdout, backend="serial"):
     """Solve the demo dipole at ``currents`` (A per turn) on a mesh of size
     ``mesh_size`` (m) with the yoke steel ``steel``; print the Newton tables (with
     ``tables``) and the gap fields, and (with ``files``) write ``dipole.png`` and
-    ``dipole.vtu`` into ``out_dir``. Returns the list of operating points."""
+    ``dipole.vtu`` into ``out_dir``. Returns the list of operating points.
+    ``backend="petsc"`` solves on all MPI processes (run under ``mpiexec``); only the
+    first process prints and writes files."""
     from . import dipole
 
     t0 = time.perf_counter()
-    say = lambda *a: print(*a, file=out, flush=True)
-    model = dipole.DipoleModel(h=mesh_size, steel=steel)
+    lead = True
+    if backend == "petsc":
+        from .solvers.distributed import comm as mpi_comm
+
+        lead = mpi_comm.world().rank == 0
+    say = (lambda *a: print(*a, file=out, flush=True)) if lead else (lambda *a: None)
+    model = dipole.DipoleModel(h=mesh_size, steel=steel, backend=backend)
     g, m, pb = model.geom, model.mesh, model.problem
     say(f"fluxkern demo: H-type dipole, {steel} yoke, two racetrack coils of {g.turns} "
         f"turns, gap {2e3 * g.half_gap:g} mm, iron length {2e3 * g.half_length:g} mm")
@@ -71,6 +78,9 @@ def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
         f"{m.num_el} tetrahedra, {m.num_edges} edges, {len(pb.free)} unknowns after "
         f"A x n = 0 and the tree gauge; mesh size {1e3 * mesh_size:g} mm; "
         f"{len(model.coil.segments)} coil segments")
+    if backend == "petsc":
+        say(f"petsc backend: {mpi_comm.world().size} MPI process(es), CG with hypre AMS on "
+            f"the {model.distributed.size} ungauged unknowns")
 
     def report(op):
         r = op.solution.report
@@ -100,7 +110,7 @@ def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
         say(f"{p.current:7g} {g.turns * p.current / 1e3:8.1f} {p.B_gap:10.4f} "
             f"{p.B_ideal:10.4f} {p.B_coil_only:10.4f} {ratio:8.3f} "
             f"{p.solution.report.iterations:7d}")
-    if files and points:
+    if files and points and lead:
         from . import dipole_output
 
         folder = pathlib.Path(out_dir)
@@ -148,8 +158,13 @@ def _mesh_mm(text):
 
 
 def _demo(args):
+    if args.backend == "petsc":
+        from .solvers.distributed import abort_on_error
+
+        abort_on_error()
     dipole_demo(out_dir=args.out, currents=args.currents, mesh_size=args.mesh_size * 1e-3,
-                steel=args.steel, tables=not args.quiet, files=not args.no_files)
+                steel=args.steel, tables=not args.quiet, files=not args.no_files,
+                backend=args.backend)
 
 
 def main(argv=None):
@@ -184,6 +199,10 @@ def main(argv=None):
     demo.add_argument("--quiet", action="store_true",
                       help="print only the gap fields, not the Newton tables")
     demo.add_argument("--no-files", action="store_true", help="write no PNG or VTU file")
+    demo.add_argument("--backend", choices=["serial", "petsc"], default="serial",
+                      help="serial: this process (default); petsc: all MPI processes, "
+                           "e.g. mpiexec -n 2 python -m fluxkern_tools demo --backend "
+                           "petsc (needs make mpi-env)")
     demo.set_defaults(run=_demo)
     loop = sub.add_parser("loop", help="field on the axis of a circular loop, "
                                        "kernel against the analytic formula")

@@ -143,11 +143,13 @@ class OperatingPoint:
 class DipoleModel:
     """The dipole problem set up once (mesh, coils, source field) and solved per current.
 
-    ``steel``: a name of :mod:`fluxkern_tools.bh_curves`; ``h``: the mesh size (m).
+    ``steel``: a name of :mod:`fluxkern_tools.bh_curves`; ``h``: the mesh size (m);
+    ``backend``: ``"serial"`` (this process) or ``"petsc"`` (every MPI process builds
+    the model and takes part in each solve, which returns the solution everywhere).
     """
 
     def __init__(self, geom: DipoleGeometry = DipoleGeometry(), h: float = 0.0125,
-                 steel: str = "M270-35A"):
+                 steel: str = "M270-35A", backend: str = "serial"):
         self.geom, self.h, self.steel_name = geom, h, steel
         self.mesh = build_mesh(geom, h)
         self.coil = build_coils(geom, 1.0)            # 1 A per turn; solves scale it
@@ -157,6 +159,13 @@ class DipoleModel:
         # A x n = 0 everywhere but on the gap's mid-plane z = 0.
         self.problem = ReducedVectorPotential(self.mesh, rel, self.coil,
                                               dirichlet=lambda c: c[:, 2] > eps)
+        if backend not in ("serial", "petsc"):
+            raise ValueError("backend must be 'serial' or 'petsc'")
+        self.distributed = None
+        if backend == "petsc":
+            from .solvers import distributed
+
+            self.distributed = distributed.distribute(self.problem)
         cen = self.mesh.centroids()
         self.gap_elements = np.flatnonzero(geom.gap_region(cen))
         self.iron_elements = np.flatnonzero(self.mesh.regions == IRON)
@@ -168,7 +177,11 @@ class DipoleModel:
     def solve(self, current: float, x0=None, log=None, rtol: float = 1e-8) -> OperatingPoint:
         """Solve at ``current`` A per turn (Newton from ``x0``, Wb per edge, or 0)."""
         g = self.geom
-        sol = self.problem.solve(source_scale=current, x0=x0, rtol=rtol, log=log)
+        if self.distributed is None:
+            sol = self.problem.solve(source_scale=current, x0=x0, rtol=rtol, log=log)
+        else:
+            sol = self.distributed.solve(source_scale=current, x0=x0, rtol=rtol, log=log,
+                                         gather="all")
         _, Bg = sol.B(None, self.gap_elements)
         _, Bi = sol.B(None, self.iron_elements)
         return OperatingPoint(

@@ -90,6 +90,8 @@ class DistributedSystem:
         constant = set(constant)
         self.constant = [r for r in regions if r in constant]
         self.varying = [r for r in regions if r not in constant]
+        # Collective matrix operations must not depend on what this process holds.
+        self.any_varying = bool(comm.allreduce(len(self.varying)))
         self.A = self.Ac = None
         self._Kc = self._rc = None
         self.insert_time = 0.0
@@ -114,7 +116,7 @@ class DistributedSystem:
 
     # -- matrices --------------------------------------------------------------------
     def _constant_part(self):
-        if self._Kc is None:
+        if self._rc is None:            # (K stays None on a process without such regions)
             zero = np.zeros(self.n_local)
             K, rhs = None, np.zeros(self.n_local)
             with collective(self.comm, "the assembly of the constant regions"):
@@ -195,8 +197,8 @@ class DistributedSystem:
             self._insert(self.Ac, Kc)
             self._insert(self.Ac, K, zero=True)
             self.Ac.assemble()
-            self.A = self.Ac if not self.varying else self.Ac.duplicate(copy=True)
-        if self.varying:
+            self.A = self.Ac if not self.any_varying else self.Ac.duplicate(copy=True)
+        if self.any_varying:
             self.Ac.copy(self.A, structure=PETSc.Mat.Structure.SAME_NONZERO_PATTERN)
             self._insert(self.A, K, dK)
             self.A.assemble()

@@ -18,7 +18,7 @@ import time
 import numpy as np
 
 from ..newton import newton
-from .comm import RankError, collective, root_scatter, world
+from .comm import RankError, root_scatter, world
 
 __all__ = ["DistributedProblem", "limit_threads"]
 
@@ -67,8 +67,7 @@ class DistributedProblem:
         #: Seconds of the set-up: partitioning and sending the pieces out.
         self.setup_times = {"distribute": time.perf_counter() - t0}
         self.light = light
-        with collective(self.comm, "the set-up of the local system"):
-            self._build(piece)
+        self._build(piece)
 
     def _share_light(self, problem):
         if self.everywhere:
