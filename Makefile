@@ -1,4 +1,4 @@
-# fluxkern: make test | make demo | make bench | make test-asan
+# fluxkern: make test | make demo | make bench | make test-asan | make mpi-env | make test-mpi
 #
 # Everything runs inside .venv, created with CPython 3.10 (the module's host).
 # A plain machine has python3.10 on PATH; pyenv machines answer only with
@@ -14,7 +14,7 @@ HOST_PY := $(shell \
   elif PYENV_VERSION=3.10 python3.10 -c 'import sys; assert sys.version_info[:2] == (3, 10)' >/dev/null 2>&1; then echo "env PYENV_VERSION=3.10 python3.10"; \
   fi)
 
-.PHONY: test demo bench test-asan install clean
+.PHONY: test demo bench test-asan install clean mpi-env test-mpi
 
 $(VENV)/.deps: pyproject.toml
 	@if [ -z '$(HOST_PY)' ]; then \
@@ -67,6 +67,32 @@ test-asan: $(VENV)/.deps
 	  --config-settings=build-dir=build/asan --target $(ASAN_SITE) .
 	$(ASAN_ENV) $(PY) -c 'import fluxkern_mod; print("sanitized module:", fluxkern_mod.__file__)'
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
+
+# The distributed backend (optional): Debian's PETSc 3.18 (with hypre and MUMPS) and
+# Open MPI, then mpi4py and petsc4py built for .venv's Python against them (petsc4py
+# compiles for about two minutes). Nothing else needs them.
+PETSC_DIR ?= /usr/lib/petscdir/petsc3.18/x86_64-linux-gnu-real
+MPI_DEBS := petsc-dev libopenmpi-dev openmpi-bin
+mpi-env: $(VENV)/.mpi
+$(VENV)/.mpi: $(VENV)/.deps
+	@if ! dpkg -s $(MPI_DEBS) >/dev/null 2>&1 || [ ! -d "$(PETSC_DIR)" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(MPI_DEBS); \
+	  elif command -v sudo >/dev/null; then \
+	    sudo apt-get update && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y $(MPI_DEBS); \
+	  else echo "*** install the Debian packages $(MPI_DEBS) first"; exit 1; fi; \
+	fi
+	$(PY) -m pip install -q "cython<3.1" setuptools wheel "mpi4py>=3.1"
+	PETSC_DIR=$(PETSC_DIR) $(PY) -m pip install -q --no-build-isolation petsc4py==3.18.5
+	$(PY) -c 'import petsc4py; petsc4py.init(); from petsc4py import PETSc; \
+	  print("petsc4py", petsc4py.__version__, "on PETSc", PETSc.Sys.getVersion())'
+	touch $@
+
+# The distributed tests: each runs its cases under mpiexec with 1, 2 and 3 processes
+# (Open MPI refuses root without the two variables; --oversubscribe is in the tests).
+test-mpi: install mpi-env
+	OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 FLUXKERN_REQUIRE_MPI=1 \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/test_distributed.py tests/test_partition.py
 
 clean:
 	rm -rf build $(VENV)

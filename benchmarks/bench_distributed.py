@@ -1,0 +1,388 @@
+"""The petsc backend (MPI, PETSc, hypre) against the one-machine iterative path.
+
+Whole nonlinear solves on the problems of bench_solvers.py (steel cube, M270-35A, in an
+air box, uniform 1 T; meshes.box) and on a steel ball in an air ball (one octant,
+mirror planes with their natural conditions; meshes.ball). Every case runs in its own
+process: the serial one with the machine's cores available to it, the distributed one
+under ``mpiexec -n P`` with one thread per process. Printed per case: unknowns, Newton
+steps, Krylov iterations per step and (column 1e-8) to a relative residual of 1e-8 on
+the final Jacobian for a right-hand side in its range, seconds per phase (mesh: building it on the root;
+dist: partition and sending out; asm: kernels and PETSc insertion; setup: AMG/AMS;
+solve: CG), the total, peak memory of the largest process and the mean B in the steel.
+Below the table: agreement with the serial path, the speed-up from 1 to P processes and
+the time against the serial path, and the per-process figures that the extrapolation in
+the README uses. Shared machines make times noisy: the cases of one size run
+interleaved (serial, P=1, P=2, ...), and ``--repeat`` runs the whole set again.
+
+    python benchmarks/bench_distributed.py               # ~1e5 unknowns, 1-3 processes
+    python benchmarks/bench_distributed.py --scaling     # ~1e6 vector-potential unknowns,
+                                                         # serial, 1 and 2 processes
+    python benchmarks/bench_distributed.py --iterations  # AMS iterations, 1e5 .. 1e6
+    python benchmarks/bench_distributed.py --insert      # ways into the PETSc matrix
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+HERE = pathlib.Path(__file__).resolve().parent
+HALF_BOX, HALF_CUBE, B0 = 0.2, 0.05, 1.0
+
+
+# -- one case, in its own process ---------------------------------------------------------
+def peak_bytes() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def build(geometry, n, formulation):
+    from fluxkern_tools import materials, meshes, solvers
+
+    steel, air = materials.steel("M270-35A"), materials.vacuum()
+    if geometry == "cube":
+        mesh = meshes.box((-HALF_BOX,) * 3, (HALF_BOX,) * 3, (n, n, n),
+                          regions=[(1, lambda c: np.all(np.abs(c) < HALF_CUBE, axis=1))])
+        mats, steel_region, kw = {0: air, 1: steel}, 1, {}
+        vdir = sdir = None
+    else:                                   # steel ball r = 1 m in an air ball of 3 m
+        mesh = meshes.ball(3.0, n, [1.0], octant=True)
+        mats, steel_region = {0: steel, 1: air}, 0
+        vdir = lambda c: c[:, 2] > 1e-9
+        sdir = lambda c: (c[:, 0] > 1e-9) & (c[:, 1] > 1e-9)
+    if formulation == "vector":
+        pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0], dirichlet=vdir)
+    else:
+        pb = solvers.ScalarPotential(mesh, mats, [0.0, 0.0, B0 / materials.MU0],
+                                     dirichlet=sdir, degree=int(formulation[-1]))
+    return mesh, pb, steel_region
+
+
+def mean_B(sol, mesh, region):
+    idx = np.flatnonzero(mesh.regions == region)
+    _, B = sol.B(None, idx)
+    vol = mesh.volumes()[idx]
+    return ((B * vol[:, None]).sum(axis=0) / vol.sum()).tolist()
+
+
+def run_case(geometry, n, formulation, backend):
+    """One solve; returns the row (on the root process; None elsewhere)."""
+    if backend == "serial":
+        t0 = time.perf_counter()
+        mesh, pb, region = build(geometry, n, formulation)
+        t_mesh = time.perf_counter() - t0
+        sol = pb.solve(linear_solver="iterative")
+        rep = sol.report
+        row = {"procs": 1, "dist": 0.0, "peaks": [peak_bytes()], "nnz": [], "mat_bytes": []}
+        # CG iterations to 1e-8 on the final Jacobian, for a right-hand side in its range.
+        if formulation == "vector":
+            lin, free = pb.linear_backend("iterative")
+            J = pb._sum.system(sol.x, 1.0, free)[0]
+        else:
+            lin, free = pb.linear_backend("iterative"), pb.free
+            J = pb._sum.system(sol.phi, 1.0, free)[0]
+        lin.setup(J)
+        lin.solve(J @ np.random.default_rng(0).standard_normal(len(free)), 1e-8)
+        row["fixed_its"] = lin.stats.iterations
+    else:
+        from mpi4py import MPI
+
+        from fluxkern_tools.solvers import distributed
+
+        comm = MPI.COMM_WORLD
+        comm.barrier()
+        t0 = time.perf_counter()
+        mesh = pb = None
+        if comm.rank == 0:
+            mesh, pb, region = build(geometry, n, formulation)
+        t_mesh = comm.bcast(time.perf_counter() - t0)
+        dp = distributed.distribute(pb)
+        sol = dp.solve()
+        A = dp.system.A
+        # As above: CG to 1e-8 on the final Jacobian (A holds the last assembly).
+        y = A.createVecRight()
+        y.setArray(np.random.default_rng(comm.rank).standard_normal(y.getLocalSize()))
+        b = A.createVecLeft()
+        A.mult(y, b)
+        dp.solver.setup(A)
+        dp.solver.solve(b.getArray(), 1e-8)
+        fixed_its = dp.solver.stats.iterations
+        info = A.getInfo()
+        # AIJ storage: a value and a column index per entry, a row pointer per row.
+        local = {"peak": peak_bytes(), "nnz": int(info["nz_used"]),
+                 "mat": int(12 * info["nz_used"] + 4 * dp.system.n_owned),
+                 "owned": dp.system.n_owned, "ghosts": dp.system.n_ghosted - dp.system.n_owned,
+                 "elements": len(dp.piece["regions"])}
+        rows = comm.gather(local)
+        if comm.rank != 0:
+            return None
+        rep = sol.report
+        row = {"procs": comm.size, "dist": dp.setup_times["distribute"],
+               "peaks": [r["peak"] for r in rows], "nnz": [r["nnz"] for r in rows],
+               "mat_bytes": [r["mat"] for r in rows], "owned": [r["owned"] for r in rows],
+               "ghosts": [r["ghosts"] for r in rows],
+               "elements": [r["elements"] for r in rows], "fixed_its": fixed_its}
+    times = rep.times()
+    row.update(geometry=geometry, n=n, formulation=formulation, backend=backend,
+               tets=mesh.num_el, unknowns=rep.unknowns, newton=rep.iterations,
+               converged=rep.converged, krylov=rep.linear_iterations.tolist(),
+               mesh=t_mesh, **times, meanB=mean_B(sol, mesh, region))
+    row["solve_total"] = row["dist"] + sum(times.values())
+    row["total"] = row["mesh"] + row["solve_total"]
+    return row
+
+
+# -- the driver ---------------------------------------------------------------------------
+def mpi_env():
+    env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_MCA_mpi_yield_when_idle="1",
+               PYTHONPATH=os.pathsep.join([str(HERE.parent), os.environ.get("PYTHONPATH", "")]))
+    if os.geteuid() == 0:
+        env.update(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1")
+    return env
+
+
+def child(case, procs):
+    args = [sys.executable, __file__, "--case", json.dumps(case)]
+    env = mpi_env()
+    if case[3] == "serial":
+        env.pop("OMP_NUM_THREADS")           # the one-machine path uses every core
+        cmd = args
+    else:
+        cmd = ["mpiexec", "--oversubscribe", "-n", str(procs)] + args
+    out = subprocess.run(cmd, capture_output=True, text=True, env=env)
+    if out.returncode != 0:
+        print(out.stderr[-3000:], file=sys.stderr)
+        return None
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def print_header():
+    print(f"{'case':<16}{'n':>4} {'backend':<9}{'P':>2}{'unknowns':>9} {'Newton':>6} "
+          f"{'Krylov/step':<24}{'1e-8':>5}{'mesh':>6}{'dist':>6}{'asm':>7}{'setup':>7}{'solve':>7}"
+          f"{'total':>8}{'peak GB':>8}  {'mean B_z steel':>14}", flush=True)
+
+
+def print_row(r):
+    its = ",".join(map(str, r["krylov"]))
+    flag = "" if r["converged"] else "  NOT CONVERGED"
+    print(f"{r['geometry'] + ' ' + r['formulation']:<16}{r['n']:>4} {r['backend']:<9}"
+          f"{r['procs']:>2}{r['unknowns']:>9} {r['newton']:>6} {its:<24}{r['fixed_its']:>5}"
+          f"{r['mesh']:6.1f}"
+          f"{r['dist']:6.1f}{r['assembly']:7.1f}{r['setup']:7.1f}{r['solve']:7.1f}"
+          f"{r['total']:8.1f}{max(r['peaks']) / 1e9:8.2f}  {r['meanB'][2]:14.10f}{flag}",
+          flush=True)
+
+
+def compare(rows):
+    """Agreement and speed against the serial row of the same case."""
+    keys = sorted({(r["geometry"], r["formulation"], r["n"]) for r in rows})
+    for k in keys:
+        sel = [r for r in rows if (r["geometry"], r["formulation"], r["n"]) == k]
+        ser = [r for r in sel if r["backend"] == "serial"]
+        one = [r for r in sel if r["backend"] == "petsc" and r["procs"] == 1]
+        for r in sel:
+            if r["backend"] != "petsc":
+                continue
+            parts = [f"{k[0]} {k[1]} n={k[2]} P={r['procs']}:"]
+            if ser:
+                s = min(ser, key=lambda x: x["solve_total"])
+                d = (np.linalg.norm(np.subtract(r["meanB"], s["meanB"]))
+                     / np.linalg.norm(s["meanB"]))
+                parts.append(f"mean B vs serial {d:.1e}, Newton {r['newton']} vs "
+                             f"{s['newton']}; time / serial {r['total'] / s['total']:.2f} "
+                             f"(solve only {r['solve_total'] / s['solve_total']:.2f})")
+            if one and r["procs"] > 1:
+                o = min(one, key=lambda x: x["solve_total"])
+                parts.append(f"speed-up from 1 process {o['total'] / r['total']:.2f}x "
+                             f"(solve only {o['solve_total'] / r['solve_total']:.2f}x)")
+            print(" ".join(parts))
+
+
+def per_process(rows):
+    """Bytes and seconds per owned unknown on each process: the base of the
+    extrapolation to more unknowns and processes."""
+    for r in rows:
+        if r["backend"] != "petsc":
+            continue
+        owned = np.array(r["owned"], float)
+        its = max(1, sum(r["krylov"]))
+        print(f"{r['geometry']} {r['formulation']} n={r['n']} P={r['procs']}: "
+              f"owned {owned.min():.0f}-{owned.max():.0f}, ghosts/owned "
+              f"{max(np.array(r['ghosts']) / owned):.3f}; peak {max(r['peaks']) / owned.max():.0f} "
+              f"B/unknown, matrix {max(np.array(r['mat_bytes']) / owned):.0f} B/unknown "
+              f"({max(np.array(r['nnz']) / owned):.1f} nnz/row); per Newton step "
+              f"{1e6 * (r['assembly'] + r['setup']) / max(1, r['newton']) / owned.max():.2f} "
+              f"us/unknown asm+setup, CG {1e6 * r['solve'] / its / owned.max():.3f} "
+              f"us/unknown/iteration")
+
+
+def run(cases, repeat):
+    print_header()
+    rows = []
+    for _ in range(repeat):
+        for case, procs in cases:
+            r = child(case, procs)
+            if r is not None:
+                rows.append(r)
+                print_row(r)
+    print()
+    compare(rows)
+    print()
+    per_process(rows)
+    return rows
+
+
+def insert_variants(n, repeats):
+    """Child of --insert (under mpiexec): the whole cube's curl-curl matrix into the
+    PETSc matrix, (a) every local row through MatSetValuesLocal, other processes' rows
+    in PETSc's stash, and (b) those rows first sent to their owners with mpi4py and
+    added there, each process then inserting only its own rows."""
+    from mpi4py import MPI
+    import scipy.sparse as sp
+
+    from fluxkern_tools import materials, meshes, solvers
+    from fluxkern_tools.solvers import distributed
+    from fluxkern_tools.solvers.distributed.comm import petsc
+
+    PETSc = petsc()
+    comm = MPI.COMM_WORLD
+    pb = None
+    if comm.rank == 0:
+        mesh = meshes.box((-HALF_BOX,) * 3, (HALF_BOX,) * 3, (n, n, n))
+        pb = solvers.ReducedVectorPotential(mesh, {0: materials.steel("M270-35A")},
+                                            [0.0, 0.0, B0])
+    dp = distributed.distribute(pb)
+    sy = dp.system
+    A, _, _, _ = sy.system(np.zeros(sy.n_owned), 1.0)
+    K, dK, _ = dp._region(0, sy.local_iterate(np.zeros(sy.n_owned)), 1.0)
+    M = sp.csr_array(K + dK)
+    lg, no = sy.lg, sy.n_owned
+    # Variant (b): the rows of ghosts go to their owners as (global row, col, value).
+    coo = M.tocoo()
+    rg, cg = lg[coo.row], lg[coo.col]
+    keep = (rg >= 0) & (cg >= 0)
+    mine = keep & (coo.row < no)
+    away = keep & (coo.row >= no)
+    dest = np.searchsorted(sy.ranges, rg[away], side="right") - 1
+    order = np.argsort(dest, kind="stable")
+    counts = np.bincount(dest, minlength=comm.size)
+    sends = [rg[away][order], cg[away][order], coo.data[away][order]]
+
+    def stash():
+        A.zeroEntries()
+        A.setValuesLocalCSR(M.indptr, M.indices, M.data, addv=PETSc.InsertMode.ADD)
+        A.assemble()
+
+    def exchange():
+        A.zeroEntries()
+        rc = np.array(comm.alltoall(counts.tolist()))
+        recv = []
+        for arr, t in zip(sends, (MPI.INT64_T, MPI.INT64_T, MPI.DOUBLE)):
+            buf = np.empty(rc.sum(), dtype=arr.dtype)
+            comm.Alltoallv([arr, (counts, None), t], [buf, (rc, None), t])
+            recv.append(buf)
+        rows = np.concatenate([coo.row[mine] + sy.rstart, recv[0]]) - sy.rstart
+        cols = np.concatenate([cg[mine], recv[1]])
+        S = sp.csr_array((np.concatenate([coo.data[mine], recv[2]]), (rows, cols)),
+                         shape=(no, sy.size))
+        A.setValuesCSR(S.indptr.astype(PETSc.IntType), S.indices.astype(PETSc.IntType),
+                       S.data, addv=PETSc.InsertMode.ADD)
+        A.assemble()
+
+    best = {"stash": np.inf, "exchange": np.inf}
+    for _ in range(repeats):
+        for name, fn in (("stash", stash), ("exchange", exchange)):
+            comm.barrier()
+            t0 = time.perf_counter()
+            fn()
+            comm.barrier()
+            best[name] = min(best[name], time.perf_counter() - t0)
+    return {"procs": comm.size, "n": n, "rows": sy.size, "nnz": M.nnz, **best}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--scaling", action="store_true",
+                    help="~1e6 vector-potential unknowns: serial, 1 and 2 processes")
+    ap.add_argument("--iterations", action="store_true",
+                    help="AMS iterations from ~1e5 to ~1e6 unknowns and 1-3 processes")
+    ap.add_argument("--insert", action="store_true",
+                    help="stash against own exchange of other processes' rows")
+    ap.add_argument("--repeat", type=int, default=1, help="run the set this many times")
+    ap.add_argument("--procs", default="1,2,3", help="process counts (default 1,2,3)")
+    ap.add_argument("--case", help=argparse.SUPPRESS)
+    ap.add_argument("--insert-case", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.case:
+        row = run_case(*json.loads(args.case))
+        if row is not None:
+            print(json.dumps(row), flush=True)
+        return
+    if args.insert_case:
+        row = insert_variants(*json.loads(args.insert_case))
+        if os.environ.get("OMPI_COMM_WORLD_RANK", "0") == "0":
+            print(json.dumps(row), flush=True)
+        return
+    from fluxkern_tools.solvers import distributed
+
+    if not (distributed.available() and shutil.which("mpiexec")):
+        print("skipped: no MPI stack (make mpi-env)")
+        return
+    procs = [int(p) for p in args.procs.split(",")]
+    print(f"{os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f} at start; "
+          f"times in s")
+    if args.insert:
+        print(f"{'P':>2}{'n':>4}{'rows':>9}{'nnz/proc':>10}{'stash [s]':>10}{'exchange [s]':>13}")
+        for n in (32, 44):
+            for p in [q for q in procs if q > 1] or [2]:
+                out = subprocess.run(["mpiexec", "--oversubscribe", "-n", str(p),
+                                      sys.executable, __file__, "--insert-case",
+                                      json.dumps([n, 5])], capture_output=True, text=True,
+                                     env=mpi_env())
+                if out.returncode:
+                    print(out.stderr[-2000:], file=sys.stderr)
+                    continue
+                r = json.loads(out.stdout.strip().splitlines()[-1])
+                print(f"{r['procs']:>2}{r['n']:>4}{r['rows']:>9}{r['nnz']:>10}"
+                      f"{r['stash']:10.3f}{r['exchange']:13.3f}", flush=True)
+        return
+    cases = []
+
+    def add(geometry, n, form, counts):
+        cases.append(((geometry, n, form, "serial"), 1))
+        cases.extend(((geometry, n, form, "petsc"), p) for p in counts)
+
+    if args.scaling:
+        add("cube", 53, "vector", [p for p in procs if p <= 2])
+    elif args.iterations:
+        for n in (26, 33, 42, 53):
+            cases.extend(((("cube", n, "vector", "petsc"), p)) for p in procs)
+    else:
+        add("cube", 26, "vector", procs)
+        add("cube", 48, "scalar1", procs)
+        add("sphere", 20, "vector", procs)
+        add("sphere", 20, "scalar2", procs)
+    rows = run(cases, args.repeat)
+    if args.iterations:
+        for p in procs:
+            sel = [r for r in rows if r["procs"] == p]
+            if len(sel) >= 2:
+                its = [np.mean(r["krylov"]) for r in sel]
+                fix = [r["fixed_its"] for r in sel]
+                print(f"P={p}: Krylov iterations per Newton step {its[0]:.1f} at "
+                      f"{sel[0]['unknowns']} -> {its[-1]:.1f} at {sel[-1]['unknowns']} "
+                      f"unknowns ({its[-1] / its[0]:.2f}x); to 1e-8 on the final "
+                      f"Jacobian {fix[0]} -> {fix[-1]} ({fix[-1] / fix[0]:.2f}x)")
+
+
+if __name__ == "__main__":
+    main()
