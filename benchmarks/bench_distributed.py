@@ -116,7 +116,7 @@ def run_case(geometry, n, formulation, backend):
         dp.solver.setup(A)
         dp.solver.solve(b.getArray(), 1e-8)
         fixed_its = dp.solver.stats.iterations
-        info = A.getInfo()
+        info = A.getInfo(A.InfoType.LOCAL)
         # AIJ storage: a value and a column index per entry, a row pointer per row.
         local = {"peak": peak_bytes(), "nnz": int(info["nz_used"]),
                  "mat": int(12 * info["nz_used"] + 4 * dp.system.n_owned),

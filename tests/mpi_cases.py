@@ -151,8 +151,11 @@ def errors():
 
     pb = solvers.ReducedVectorPotential(cube(4), {0: AIR, 1: STEEL}, source)
     dp = distributed.distribute(pb)
+    gauged = solvers.ReducedVectorPotential(cube(3), {0: AIR, 1: STEEL}, [0, 0, 1],
+                                            gauge=True)
     for what, call in (("source", lambda: dp.solve()),
-                       ("x0", lambda: dp.solve(x0=np.zeros(3)))):
+                       ("x0", lambda: dp.solve(x0=np.zeros(3))),
+                       ("gauge", lambda: distributed.distribute(gauged if ROOT else None))):
         try:
             call()
             seen[what] = "no error"

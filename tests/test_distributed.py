@@ -67,10 +67,11 @@ def test_a_failing_process_fails_every_process(nprocs):
     seen = result(mpirun(nprocs, CASES, "errors"))
     last = nprocs - 1
     for rank, s in enumerate(seen):
-        # The failing process raises its own error, the others RankError; a bad x0 on
-        # the root raises there and RankError elsewhere.
+        # The failing process raises its own error, the others RankError; a bad x0 or
+        # a gauged problem on the root raises there and RankError elsewhere.
         assert s["source"] == ("RuntimeError" if rank == last else "RankError"), seen
-        assert s["x0"] == ("ValueError" if rank == 0 else "RankError"), seen
+        for what in ("x0", "gauge"):
+            assert s[what] == ("ValueError" if rank == 0 else "RankError"), seen
 
 
 @pytest.mark.parametrize("nprocs", [1, 3])

@@ -18,7 +18,7 @@ import time
 import numpy as np
 
 from ..newton import newton
-from .comm import RankError, root_scatter, world
+from .comm import root_bcast, root_scatter, world
 
 __all__ = ["DistributedProblem", "limit_threads"]
 
@@ -54,11 +54,11 @@ class DistributedProblem:
         self.comm = comm if comm is not None else world()
         self.root = int(root)
         self.rank, self.nranks = self.comm.rank, self.comm.size
-        if self.rank == self.root and problem is None:
+        given = self.comm.allgather(problem is not None)
+        if not given[self.root]:
             raise ValueError("the root process must pass the problem")
-        everywhere = self.comm.allreduce(problem is not None)
         self.problem = problem
-        self.everywhere = everywhere == self.nranks
+        self.everywhere = all(given)
         light = self._share_light(problem)
         self.times = {"source": 0.0}          # Newton phases reported by the driver
         limit_threads(self.comm)
@@ -72,21 +72,20 @@ class DistributedProblem:
     def _share_light(self, problem):
         if self.everywhere:
             return self._light(problem)
-        msg = None
-        light = None
-        if self.rank == self.root:
+
+        def make():
+            import pickle
+
             light = self._light(problem)
             try:
-                import pickle
-
                 pickle.dumps(light)
             except Exception as exc:
-                msg = (f"the problem's materials or source cannot be sent to the other "
-                       f"processes ({exc}); build the problem on every process instead")
-        msg = self.comm.bcast(msg, root=self.root)
-        if msg is not None:
-            raise ValueError(msg) if self.rank == self.root else RankError(msg)
-        return self.comm.bcast(light, root=self.root)
+                raise ValueError(f"the problem's materials or source cannot be sent to "
+                                 f"the other processes ({exc}); build the problem on "
+                                 "every process instead") from exc
+            return light
+
+        return root_bcast(self.comm, make, self.root)
 
     # -- vectors over the free unknowns -----------------------------------------------
     def norm(self, v) -> float:

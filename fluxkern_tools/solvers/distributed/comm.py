@@ -20,7 +20,7 @@ import traceback
 from contextlib import contextmanager
 
 __all__ = ["MPI_INSTALL_HINT", "available", "mpi", "petsc", "world", "RankError", "collective",
-           "root_scatter", "abort_on_error"]
+           "root_scatter", "root_bcast", "abort_on_error"]
 
 MPI_INSTALL_HINT = ("the petsc backend needs mpi4py and petsc4py built against Debian's "
                     "PETSc 3.18: run `make mpi-env` (see the README, 'Running on many "
@@ -87,18 +87,11 @@ def collective(comm, what: str):
         raise RankError(f"rank {r} failed during {what}: {m}")
 
 
-def root_scatter(comm, make, root: int = 0):
-    """Each process's item of ``make()`` run on ``root`` (a list, one item per process).
-
-    An exception in ``make`` is raised on every process (on the others as
-    :class:`RankError` with its message).
-    """
-    items, msg, err = None, None, None
+def _on_root(comm, make, root):
+    value, msg, err = None, None, None
     if comm.rank == root:
         try:
-            items = make()
-            if len(items) != comm.size:
-                raise ValueError(f"{len(items)} pieces for {comm.size} processes")
+            value = make()
         except Exception as exc:           # re-raised below, after the others know
             err, msg = exc, f"{type(exc).__name__}: {exc}"
     msg = comm.bcast(msg, root=root)
@@ -106,7 +99,28 @@ def root_scatter(comm, make, root: int = 0):
         if comm.rank == root:
             raise err
         raise RankError(f"rank {root} failed while sharing out the problem: {msg}")
-    return comm.scatter(items, root=root)
+    return value
+
+
+def root_scatter(comm, make, root: int = 0):
+    """Each process's item of ``make()`` run on ``root`` (a list, one item per process).
+
+    An exception in ``make`` is raised on every process (on the others as
+    :class:`RankError` with its message).
+    """
+    def checked():
+        items = make()
+        if len(items) != comm.size:
+            raise ValueError(f"{len(items)} pieces for {comm.size} processes")
+        return items
+
+    return comm.scatter(_on_root(comm, checked, root), root=root)
+
+
+def root_bcast(comm, make, root: int = 0):
+    """``make()`` run on ``root``, its result sent to every process; an exception is
+    raised everywhere, as in :func:`root_scatter`."""
+    return comm.bcast(_on_root(comm, make, root), root=root)
 
 
 def abort_on_error(comm=None) -> None:
