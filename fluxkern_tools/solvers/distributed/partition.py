@@ -1,7 +1,9 @@
 """Element partitions and the distributed numbering of unknowns (NumPy only, no MPI).
 
 The elements are split into one part per process by METIS (through ``pymetis``) on the
-dual graph (elements sharing a face). Every unknown is then owned by one part, the
+dual graph (elements sharing a face), built here with NumPy: pymetis's own mesh entry
+point copies the connectivity into Python lists first, which took as long as METIS
+itself on 200k elements and would not fit in memory at 10^8. Every unknown is then owned by one part, the
 lowest-numbered part among the elements that touch it, and renumbered so that each
 part owns one contiguous block (PETSc's ownership ranges); within a block the original
 order is kept, so neighbouring unknowns stay close. A process sees its own elements,
@@ -14,8 +16,9 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
+import scipy.sparse as sp
 
-__all__ = ["partition_elements", "elements_by_part", "Numbering", "number_dofs", "LocalDofs", "local_dofs"]
+__all__ = ["partition_elements", "dual_graph", "elements_by_part", "Numbering", "number_dofs", "LocalDofs", "local_dofs"]
 
 
 def partition_elements(cells, nparts: int) -> np.ndarray:
@@ -37,13 +40,30 @@ def partition_elements(cells, nparts: int) -> np.ndarray:
         return np.zeros(len(C), dtype=np.int32)
     import pymetis
 
-    res = pymetis.part_mesh(nparts, np.ascontiguousarray(C[:, :4]),
-                            gtype=pymetis.GType.DUAL, ncommon=3)
-    parts = np.asarray(res.element_part, dtype=np.int32)
+    G = dual_graph(C[:, :4])
+    _, parts = pymetis.part_graph(nparts, adjacency=pymetis.CSRAdjacency(G.indptr,
+                                                                        G.indices))
+    parts = np.asarray(parts, dtype=np.int32)
     if np.bincount(parts, minlength=nparts).min() == 0:
         raise ValueError(f"METIS left a part empty: the mesh is too small for {nparts} "
                          "processes")
     return parts
+
+
+def dual_graph(cells):
+    """Adjacency (E x E csr, symmetric, pattern only) of tetrahedra sharing a face."""
+    C = np.asarray(cells, dtype=np.int64)
+    faces = np.sort(C[:, [[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]]], axis=2).reshape(-1, 3)
+    owner = np.repeat(np.arange(len(C)), 4)
+    order = np.lexsort(faces.T[::-1])
+    f = faces[order]
+    same = np.all(f[1:] == f[:-1], axis=1)        # an interior face, seen from both sides
+    a, b = owner[order[:-1][same]], owner[order[1:][same]]
+    n = len(C)
+    G = sp.csr_array((np.ones(2 * len(a), dtype=np.int8),
+                      (np.concatenate([a, b]), np.concatenate([b, a]))), shape=(n, n))
+    G.sort_indices()
+    return G
 
 
 def elements_by_part(parts, nparts: int) -> list:
