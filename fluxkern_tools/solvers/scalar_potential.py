@@ -136,6 +136,13 @@ class ScalarPotential:
         # ones, which is what the prescribed potential drives.
         return J, -Kx, float(np.linalg.norm(Kx))
 
+    def prescribed(self) -> np.ndarray:
+        """The potential (A) given by ``potential`` at every unknown's node."""
+        g = np.asarray(self.potential(self.nodes), dtype=np.float64).reshape(-1)
+        if g.shape != (self.num_dofs,):
+            raise ValueError("the potential callable must return one value per point")
+        return g
+
     def solve(self, x0=None, *, rtol: float = 1e-10, max_iter: int = 30,
               line_search: bool = True, log=None, linear_solver="auto", solve=None):
         """Newton solve; returns a :class:`ScalarPotentialSolution`.
@@ -149,9 +156,7 @@ class ScalarPotential:
         :class:`~.linear.LinearSolver`; ``solve``, a callable ``solve(A, b) -> x`` on the
         free unknowns, replaces it.
         """
-        g = np.asarray(self.potential(self.nodes), dtype=np.float64).reshape(-1)
-        if g.shape != (self.num_dofs,):
-            raise ValueError("the potential callable must return one value per point")
+        g = self.prescribed()
         x = g.copy() if x0 is None else np.array(x0, dtype=np.float64).reshape(-1)
         if x.shape != (self.num_dofs,):
             raise ValueError(f"x0 must have {self.num_dofs} entries")

@@ -74,6 +74,22 @@ def _is_vacuum(rel) -> bool:
         return False
 
 
+def region_source(source, reluctance, tables: EdgeTables, nodes, cells, glob_ids,
+                  orientations, num_edges: int) -> np.ndarray:
+    """The source field B_s (T) at the quadrature points of ``tables`` in the given
+    elements (flat ``cells``, ``glob_ids`` and ``orientations`` as the kernels take
+    them), element-major (E * M, 3); empty (0, 3) for a vacuum ``reluctance``."""
+    import fluxkern_mod
+
+    if _is_vacuum(reluctance):
+        return _EMPTY
+    t = tables
+    pts, _ = fluxkern_mod.compute_B_Hcurl(nodes, cells, glob_ids, t.curls, t.phi, t.d_phi,
+                                          orientations, np.zeros(num_edges), t.q, t.w,
+                                          num_edges, ReducedVectorPotential.num_el_dofs)
+    return source_field(source, pts)
+
+
 class ReducedVectorPotential:
     """A reduced vector-potential problem: mesh, reluctances, source and boundary.
 
@@ -187,20 +203,13 @@ class ReducedVectorPotential:
         """Per region: ``{region: (reluctance, flat arrays, B_s at the quadrature points)}``."""
         if self._parts is not None:
             return self._parts
-        import fluxkern_mod
-
         t0 = time.perf_counter()
-        m, t = self.mesh, self.tables
+        m = self.mesh
         parts = {}
-        zero = np.zeros(m.num_edges)
         for r, rel in self.materials.items():
             arr = m.region_arrays(r)
-            Bs = _EMPTY
-            if not _is_vacuum(rel):
-                pts, _ = fluxkern_mod.compute_B_Hcurl(
-                    m.nodes, arr["cells"], arr["glob_ids"], t.curls, t.phi, t.d_phi,
-                    arr["orientations"], zero, t.q, t.w, m.num_edges, self.num_el_dofs)
-                Bs = source_field(self.source, pts)
+            Bs = region_source(self.source, rel, self.tables, m.nodes, arr["cells"],
+                               arr["glob_ids"], arr["orientations"], m.num_edges)
             parts[r] = (rel, arr, Bs)
         self._parts = parts
         self.times["source"] += time.perf_counter() - t0

@@ -36,13 +36,6 @@ class DistributedScalarPotential(DistributedProblem):
     def _num_dofs_root(self):
         return self.problem.num_dofs
 
-    def _prescribed(self):
-        pb = self.problem
-        g = np.asarray(pb.potential(pb.nodes), dtype=np.float64).reshape(-1)
-        if g.shape != (pb.num_dofs,):
-            raise ValueError("the potential callable must return one value per point")
-        return g
-
     def _pieces(self, pb, nparts):
         m = pb.mesh
         parts = partition_elements(m.cells, nparts)
@@ -50,7 +43,7 @@ class DistributedScalarPotential(DistributedProblem):
         free[pb.free] = True
         dofs = number_dofs(pb.cells, parts, nparts, include=free)
         fixed = number_dofs(pb.cells, parts, nparts, include=~free)
-        g = self._prescribed()
+        g = pb.prescribed()
         self._members, self._starts, self._g = dofs.members(), dofs.starts, g
         pieces = []
         for p, el in enumerate(elements_by_part(parts, nparts)):

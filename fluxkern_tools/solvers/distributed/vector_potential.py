@@ -14,8 +14,7 @@ import time
 import numpy as np
 
 from ..linear import LinearContext
-from ..vector_potential import VectorPotentialSolution, _is_vacuum
-from ..sources import source_field
+from ..vector_potential import VectorPotentialSolution, region_source
 from .assembly import DistributedSystem
 from .base import DistributedProblem
 from .comm import petsc
@@ -34,13 +33,13 @@ class DistributedVectorPotential(DistributedProblem):
     """
 
     kind = "edge"
+    num_el_dofs = 6
 
     def _light(self, pb):
         if pb.gauge is True:
             raise ValueError("the petsc backend solves the ungauged system; build the "
                              "problem with gauge=None or gauge=False")
-        return {"materials": pb.materials, "tables": pb.tables, "source": pb.source,
-                "num_el_dofs": pb.num_el_dofs}
+        return {"materials": pb.materials, "tables": pb.tables, "source": pb.source}
 
     def _num_dofs_root(self):
         return self.problem.num_dofs
@@ -112,21 +111,12 @@ class DistributedVectorPotential(DistributedProblem):
             "edge", gradient=G, extra={"vertices": piece["vertices"]}))
 
     def _source_at(self, r):
-        import fluxkern_mod
-
         arr, lt = self.regions[r], self.light
         if arr["Bs"] is None:
             t0 = time.perf_counter()
-            t, rel = lt["tables"], lt["materials"][r]
-            Bs = np.zeros((0, 3))
-            if not _is_vacuum(rel):
-                n = len(self.system.local.ids)
-                pts, _ = fluxkern_mod.compute_B_Hcurl(
-                    self.piece["coords"], arr["cells"], arr["glob_ids"], t.curls, t.phi,
-                    t.d_phi, arr["orientations"], np.zeros(n), t.q, t.w, n,
-                    lt["num_el_dofs"])
-                Bs = source_field(lt["source"], pts)
-            arr["Bs"] = Bs
+            arr["Bs"] = region_source(lt["source"], lt["materials"][r], lt["tables"],
+                                      self.piece["coords"], arr["cells"], arr["glob_ids"],
+                                      arr["orientations"], len(self.system.local.ids))
             self.times["source"] += time.perf_counter() - t0
         return arr["Bs"]
 
@@ -139,7 +129,7 @@ class DistributedVectorPotential(DistributedProblem):
         return fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
             self.piece["coords"], arr["cells"], arr["glob_ids"], t.curls, t.d_phi,
             arr["orientations"], x, Bs * scale if len(Bs) else Bs, lt["materials"][r],
-            t.q, t.w, len(x), lt["num_el_dofs"])
+            t.q, t.w, len(x), self.num_el_dofs)
 
     def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
               max_iter: int = 30, line_search: bool = True, log=None,
