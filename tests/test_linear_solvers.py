@@ -121,3 +121,21 @@ def test_auto_choice_and_forcing_terms():
     assert solvers.forcing_term(0.01, 1.0, 0.1, 0.0) == pytest.approx(0.9e-4)
     assert solvers.forcing_term(0.01, 1.0, 0.1, 1e-3) == 1e-3
     assert solvers.forcing_term(0.5, 1.0, 0.1, 0.0) == 0.1
+
+
+def test_constant_regions_kept_between_steps_give_the_full_system():
+    m = cube_mesh(4)
+    m.regions[m.centroids()[:, 0] > 0.1] = 2          # a linear iron region with source
+    pb = solvers.ReducedVectorPotential(
+        m, {0: materials.vacuum(), 1: STEEL, 2: materials.linear(300.0)}, [0.2, 0, 1.5])
+    free = pb.unfixed
+    rng = np.random.default_rng(4)
+    for scale in (1.0, 0.3):                       # the second call reuses the kept part
+        x = np.zeros(pb.num_dofs)
+        x[free] = rng.normal(scale=1e-3, size=len(free))
+        J, Kx, rhs = pb._sum.system(x, scale, free)
+        K, dK, r_full = pb.matrices(x, scale)
+        ref = sp.csr_array(K + dK)[free][:, free]
+        assert abs(J - ref).max() <= 1e-12 * abs(ref).max()
+        np.testing.assert_allclose(Kx, K @ x, rtol=1e-12, atol=1e-12 * np.abs(K @ x).max())
+        np.testing.assert_allclose(rhs, r_full, rtol=1e-12, atol=1e-12 * np.abs(r_full).max())

@@ -37,7 +37,7 @@ class RegionSum:
         self.constant = [r for r in regions if r in constant]
         self.varying = [r for r in regions if r not in constant]
         self._fixed = None          # (K, rhs at unit scale) of the constant regions
-        self._fixed_block = {}      # free block of that K, per free set
+        self._fixed_block = {}      # per free set: (free, position map, free block of K)
 
     def _constant_part(self):
         if self._fixed is None:
@@ -62,17 +62,26 @@ class RegionSum:
             K, dK = _add(K, Kr), _add(dK, dKr)
             if rr is not None:
                 rhs += rr
-        Kx = np.zeros(self.n)
-        J = None
-        if Kc is not None:
-            Kx += Kc @ x
-            key = id(free)
-            if key not in self._fixed_block:
-                self._fixed_block = {key: (free, Kc[free][:, free])}
-            J = self._fixed_block[key][1]
+        key = id(free)
+        if key not in self._fixed_block:
+            pos = np.full(self.n, -1, dtype=np.int64)
+            pos[free] = np.arange(len(free))
+            block = None if Kc is None else Kc[free][:, free]
+            self._fixed_block = {key: (free, pos, block)}
+        _, pos, J = self._fixed_block[key]
+        Kx = np.zeros(self.n) if Kc is None else Kc @ x
         if K is not None:
             Kx += K @ x
-            J = _add(J, sp.csr_array(_add(K, dK))[free][:, free])
+            J = _add(J, _restrict(_add(K, dK), pos, len(free)))
         if J is None:
             J = sp.csr_array((len(free), len(free)))
         return J, Kx, rhs
+
+
+def _restrict(M, pos, m):
+    # The nonlinear regions' matrices have few nonzeros in many rows: restricting their
+    # entries is cheaper than slicing rows and columns, which sorts the free indices.
+    C = sp.coo_array(M)
+    r, c = pos[C.row], pos[C.col]
+    keep = (r >= 0) & (c >= 0)
+    return sp.csr_array((C.data[keep], (r[keep], c[keep])), shape=(m, m))
