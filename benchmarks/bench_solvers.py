@@ -15,6 +15,7 @@ the agreement of iterative and direct results where both ran.
     python benchmarks/bench_solvers.py --full     # up to ~1e6 unknowns (tens of minutes)
     python benchmarks/bench_solvers.py --reuse    # rebuilding against reusing the
                                                   # multigrid set-up across Newton steps
+    python benchmarks/bench_solvers.py --contrast # CG iterations against mu_r and size
 """
 
 import argparse
@@ -103,6 +104,39 @@ def run_case(formulation, n, solver, reuse):
             "meanB": ((B * vol[:, None]).sum(axis=0) / vol.sum()).tolist()}
 
 
+def contrast_table(sizes):
+    """CG iterations to a relative residual of 1e-8 on the first Newton system of a
+    linear cube (mu_r 10 to 1e4), under refinement: the multigrid should not care."""
+    from fluxkern_tools import materials, meshes, solvers
+
+    print("CG iterations to 1e-8 (linear cube, first Newton system)")
+    print(f"{'form.':<7}{'n':>4}{'unknowns':>10}" + "".join(f"{f'mu_r {m:g}':>12}"
+                                                         for m in (1e1, 1e2, 1e3, 1e4)))
+    for form, ns in sizes.items():
+        for n in ns:
+            mesh = meshes.box((-HALF_BOX,) * 3, (HALF_BOX,) * 3, (n, n, n),
+                              regions=[(1, lambda c: np.all(np.abs(c) < HALF_CUBE, axis=1))])
+            its = []
+            for mu_r in (1e1, 1e2, 1e3, 1e4):
+                mats = {0: materials.vacuum(), 1: materials.linear(mu_r)}
+                if form == "vector":
+                    pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0])
+                    backend, free = pb.linear_backend("iterative")
+                    J, Kx, rhs = pb._sum.system(np.zeros(pb.num_dofs), 1.0, free)
+                    b = (rhs - Kx)[free]
+                else:
+                    pb = solvers.ScalarPotential(mesh, mats, [0.0, 0.0, B0 / materials.MU0])
+                    backend, free = pb.linear_backend("iterative"), pb.free
+                    x = pb.potential(pb.nodes)
+                    J, Kx, _ = pb._sum.system(x, 1.0, free)
+                    b = -Kx[free]
+                backend.setup(J)
+                backend.solve(b, 1e-8)
+                its.append(backend.stats.iterations)
+            print(f"{form:<7}{n:>4}{len(free):>10}" + "".join(f"{k:>12}" for k in its),
+                  flush=True)
+
+
 def child(case):
     formulation, n, solver, reuse = case
     out = subprocess.run([sys.executable, __file__, "--case",
@@ -167,6 +201,8 @@ def main():
     ap.add_argument("--reuse", action="store_true",
                     help="compare rebuilding, refreshing (+r) and freezing (+f) the "
                          "multigrid set-up across Newton steps")
+    ap.add_argument("--contrast", action="store_true",
+                    help="CG iterations against permeability contrast and mesh size")
     ap.add_argument("--formulation", choices=["vector", "scalar", "both"], default="both")
     ap.add_argument("--no-direct", action="store_true", help="iterative runs only")
     ap.add_argument("--case", help=argparse.SUPPRESS)
@@ -175,6 +211,10 @@ def main():
         print(json.dumps(run_case(*json.loads(args.case))))
         return
     forms = ["vector", "scalar"] if args.formulation == "both" else [args.formulation]
+    if args.contrast:
+        size = "full" if args.full else "small"
+        contrast_table({f: SIZES[f][size] for f in forms})
+        return
     cases = []
     for form in forms:
         for n in SIZES[form]["full" if args.full else "small"]:
