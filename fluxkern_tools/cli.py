@@ -34,10 +34,11 @@ def loop_table(radius=0.1, current=1000.0, n_segments=1000, heights=None, out=sy
 
     if heights is None:
         heights = radius * np.array([0.0, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0])
-    coil = coils.loop(radius, current, n_segments=n_segments, strand_radius=1e-4)
+    coil = coils.loop(radius, n_segments, current=current, strand_radius=1e-4)
     targets = np.column_stack([np.zeros_like(heights), np.zeros_like(heights), heights])
     t0 = time.perf_counter()
-    B = fluxkern_mod.compute_B_line_segs_cpp(coil.segments, targets, coil.current, coil.radius)
+    B = fluxkern_mod.compute_B_line_segs_cpp(coil.segments, targets, coil.current,
+                                             coil.strand_radius)
     elapsed = time.perf_counter() - t0
     exact = coils.loop_axial_field(radius, current, heights)
     rel = np.abs(B[:, 2] - exact) / np.abs(exact)
@@ -70,7 +71,7 @@ def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
     say(f"reduced vector potential on edge elements, one octant (three mirror planes): "
         f"{m.num_el} tetrahedra, {m.num_edges} edges, {len(pb.free)} unknowns after "
         f"A x n = 0 and the tree gauge; mesh size {1e3 * mesh_size:g} mm; "
-        f"{len(model.coil.segments)} coil segments")
+        f"{sum(len(c.segments) for c in model.coils)} coil segments")
 
     def report(op):
         r = op.solution.report

@@ -46,8 +46,8 @@ class ScalarPotential:
     potential : callable on (P, 3) points in m returning phi in A, or a 3-vector H0
         (A/m) for the applied uniform field, phi = -H0 . x. It gives the Dirichlet
         values and the initial iterate.
-    dirichlet : None (the whole boundary) or a predicate on boundary-face centroids
-        selecting the faces where phi is prescribed.
+    dirichlet : None (the whole boundary), a predicate on boundary-face centroids
+        selecting the faces where phi is prescribed, or physical surface name(s).
     degree : 1 or 2, the Lagrange degree.
     quad_degree : degree of the quadrature rule (default 1 for P1, 2 for P2; mu depends
         on the field, which is constant per element for P1).
@@ -190,3 +190,30 @@ class ScalarPotentialSolution:
         vol = pb.mesh.volumes()[idx]
         Hw = H.reshape(len(idx), len(w), 3) * (w / w.sum())[None, :, None]
         return (Hw.sum(axis=1) * vol[:, None]).sum(axis=0) / vol.sum()
+
+    def B_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
+        """Flux density mu(|H|) H in T at points (P, 3; m); see
+        :func:`fluxkern_tools.fields.B_at`."""
+        from ..fields import B_at
+        return B_at(self, points, smooth=smooth, outside=outside)
+
+    def H_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
+        """Field strength -grad(phi) in A/m at points (P, 3; m); see
+        :func:`fluxkern_tools.fields.H_at`."""
+        from ..fields import H_at
+        return H_at(self, points, smooth=smooth, outside=outside)
+
+    def energy(self, **kw) -> float:
+        """Magnetic energy in J in the meshed domain; see :func:`fluxkern_tools.results.energy`."""
+        from ..results import energy
+        return energy(self, **kw)
+
+    def coenergy(self, **kw) -> float:
+        """Magnetic co-energy in J; see :func:`fluxkern_tools.results.coenergy`."""
+        from ..results import coenergy
+        return coenergy(self, **kw)
+
+    def force(self, region, **kw):
+        """Force and torque on ``region``; see :func:`fluxkern_tools.results.force`."""
+        from ..results import force
+        return force(self, region, **kw)

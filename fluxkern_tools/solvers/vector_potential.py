@@ -81,8 +81,8 @@ class ReducedVectorPotential:
         ``Material`` objects, whose ``reluctance()`` is used.
     source : the source field B_s, see :func:`.sources.source_field`: coil(s), a
         uniform 3-vector in T or a callable on points.
-    dirichlet : None (the whole boundary) or a predicate on boundary-face centroids
-        selecting where A x n = 0 holds.
+    dirichlet : None (the whole boundary), a predicate on boundary-face centroids
+        selecting where A x n = 0 holds, or physical surface name(s).
     quad_degree : quadrature degree (default 2: B_s varies inside an element).
     gauge : True for the tree gauge. Without it the system is singular (consistent);
         pass a ``solve`` that can handle that to :meth:`solve`.
@@ -244,3 +244,47 @@ class VectorPotentialSolution:
     def source_B(self, points) -> np.ndarray:
         """The (scaled) source field in T at arbitrary ``points`` (P, 3; m)."""
         return self.source_scale * source_field(self.problem.source, points)
+
+    def B_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
+        """Total flux density B_s + curl(A) in T at points (P, 3; m); see
+        :func:`fluxkern_tools.fields.B_at`."""
+        from ..fields import B_at
+        return B_at(self, points, smooth=smooth, outside=outside)
+
+    def H_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
+        """Field strength nu(|B|) B in A/m at points (P, 3; m); see
+        :func:`fluxkern_tools.fields.H_at`."""
+        from ..fields import H_at
+        return H_at(self, points, smooth=smooth, outside=outside)
+
+    def A_at(self, points, *, outside: str = "nan") -> np.ndarray:
+        """Reaction vector potential in Wb/m at points (P, 3; m); see
+        :func:`fluxkern_tools.fields.A_at`."""
+        from ..fields import A_at
+        return A_at(self, points, outside=outside)
+
+    def energy(self, **kw) -> float:
+        """Magnetic energy in J in the meshed domain; see :func:`fluxkern_tools.results.energy`."""
+        from ..results import energy
+        return energy(self, **kw)
+
+    def coenergy(self, **kw) -> float:
+        """Magnetic co-energy in J; see :func:`fluxkern_tools.results.coenergy`."""
+        from ..results import coenergy
+        return coenergy(self, **kw)
+
+    def force(self, region, **kw):
+        """Force and torque on ``region``; see :func:`fluxkern_tools.results.force`."""
+        from ..results import force
+        return force(self, region, **kw)
+
+    def flux_linkage(self, coil=None, **kw) -> float:
+        """Flux linkage in Wb of a coil; see :func:`fluxkern_tools.results.flux_linkage`."""
+        from ..results import flux_linkage
+        return flux_linkage(self, coil, **kw)
+
+    def inductance(self, coil=None, **kw):
+        """Apparent and incremental inductance in H; see
+        :func:`fluxkern_tools.results.inductance`."""
+        from ..results import inductance
+        return inductance(self, coil, **kw)
