@@ -115,7 +115,7 @@ def _by_region(mesh, el, values, curves, method):
     return out[:, None] * values
 
 
-def _evaluate(solution, points, smooth, outside, want):
+def _evaluate(solution, points, smooth, outside, want, part="total"):
     P = _points(points)
     mesh = solution.problem.mesh
     el, bary = locate(mesh, P, outside)
@@ -126,7 +126,9 @@ def _evaluate(solution, points, smooth, outside, want):
     e, lam, p = el[inside], bary[inside], P[inside]
     pb = solution.problem
     if _is_vector(solution):
-        B = _reaction_B(solution, e, lam, smooth) + solution.source_B(p)
+        B = _reaction_B(solution, e, lam, smooth)
+        if part == "total":
+            B = B + solution.source_B(p)
         out[inside] = B if want == "B" else _by_region(mesh, e, B, pb.materials, "evaluate_nu")
     else:
         H = _scalar_H(solution, e, lam, smooth)
@@ -134,10 +136,19 @@ def _evaluate(solution, points, smooth, outside, want):
     return out
 
 
-def B_at(solution, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
+def B_at(solution, points, *, smooth: bool = False, outside: str = "nan",
+         part: str = "total") -> np.ndarray:
     """Total flux density B in T at ``points`` (P, 3; m) of a scalar- or vector-
-    potential solution; (P, 3), NaN rows outside the mesh (see the module notes)."""
-    return _evaluate(solution, points, smooth, outside, "B")
+    potential solution; (P, 3), NaN rows outside the mesh (see the module notes).
+
+    ``part="reaction"`` gives curl(A) alone (vector potential): the field of the
+    magnetised material, e.g. for the force it exerts on a coil (the Biot-Savart field
+    is undefined on a filament's own axis)."""
+    if part not in ("total", "reaction"):
+        raise ValueError("part must be 'total' or 'reaction'")
+    if part == "reaction" and not _is_vector(solution):
+        raise TypeError("part='reaction' needs a vector-potential solution")
+    return _evaluate(solution, points, smooth, outside, "B", part)
 
 
 def H_at(solution, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:

@@ -245,11 +245,12 @@ class VectorPotentialSolution:
         """The (scaled) source field in T at arbitrary ``points`` (P, 3; m)."""
         return self.source_scale * source_field(self.problem.source, points)
 
-    def B_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
-        """Total flux density B_s + curl(A) in T at points (P, 3; m); see
-        :func:`fluxkern_tools.fields.B_at`."""
+    def B_at(self, points, *, smooth: bool = False, outside: str = "nan",
+             part: str = "total") -> np.ndarray:
+        """Total flux density B_s + curl(A) in T at points (P, 3; m) (``part=
+        "reaction"``: curl(A) alone); see :func:`fluxkern_tools.fields.B_at`."""
         from ..fields import B_at
-        return B_at(self, points, smooth=smooth, outside=outside)
+        return B_at(self, points, smooth=smooth, outside=outside, part=part)
 
     def H_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
         """Field strength nu(|B|) B in A/m at points (P, 3; m); see
