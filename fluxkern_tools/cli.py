@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import pathlib
 import runpy
 import sys
@@ -157,13 +158,35 @@ def _demo(args):
                 steel=args.steel, tables=not args.quiet, files=not args.no_files)
 
 
+class _QuietStdout:
+    """Send what compiled libraries write to the C-level stdout (gmsh prints stray
+    newlines) to /dev/null, so that ``--json`` prints nothing but the object."""
+
+    def __enter__(self):
+        sys.stdout.flush()
+        self._saved = os.dup(1)
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        os.close(null)
+
+    def __exit__(self, *exc):
+        sys.stdout.flush()
+        os.dup2(self._saved, 1)
+        os.close(self._saved)
+
+
 def _validate(args):
     from . import team20
 
     mm = 1e-3
     say = (lambda *a: None) if args.json else (lambda *a: print(*a, flush=True))
-    _, points = team20.validate(args.pole_mm * mm, args.steel_mm * mm, args.air_mm * mm,
-                                log=say if args.newton else None, say=say)
+    run = lambda: team20.validate(args.pole_mm * mm, args.steel_mm * mm, args.air_mm * mm,
+                                  log=say if args.newton else None, say=say)
+    if args.json:
+        with _QuietStdout():
+            _, points = run()
+    else:
+        _, points = run()
     if args.json:
         print(json.dumps({"current_A": [p.current for p in points],
                           "measured_N": [p.measured for p in points],
