@@ -108,22 +108,21 @@ def build_mesh(h_pole=1.0 * MM, h_steel=2.5 * MM, h_air=25 * MM, verbose=False) 
         yoke_faces = [f for _, f in gmsh.model.getBoundary([(3, t) for t in yoke_v],
                                                            oriented=False)]
         fld = gmsh.model.mesh.field
-        d1 = fld.add("Distance")
-        fld.setNumbers(d1, "SurfacesList", pole_faces)
-        t1 = fld.add("Threshold")
-        fld.setNumber(t1, "InField", d1)
-        fld.setNumber(t1, "SizeMin", h_pole)
-        fld.setNumber(t1, "SizeMax", h_air)
-        fld.setNumber(t1, "DistMin", 2 * MM)
-        fld.setNumber(t1, "DistMax", 150 * MM)
-        d2 = fld.add("Distance")
-        fld.setNumbers(d2, "SurfacesList", yoke_faces)
-        t2 = fld.add("Threshold")
-        fld.setNumber(t2, "InField", d2)
-        fld.setNumber(t2, "SizeMin", h_steel)
-        fld.setNumber(t2, "SizeMax", h_air)
-        fld.setNumber(t2, "DistMin", 1 * MM)
-        fld.setNumber(t2, "DistMax", 150 * MM)
+
+        def grow_from(surfaces, size, dist_min):
+            # size on the surfaces, growing linearly to h_air 150 mm away
+            d = fld.add("Distance")
+            fld.setNumbers(d, "SurfacesList", surfaces)
+            t = fld.add("Threshold")
+            fld.setNumber(t, "InField", d)
+            fld.setNumber(t, "SizeMin", size)
+            fld.setNumber(t, "SizeMax", h_air)
+            fld.setNumber(t, "DistMin", dist_min)
+            fld.setNumber(t, "DistMax", 150 * MM)
+            return t
+
+        t1 = grow_from(pole_faces, h_pole, 2 * MM)
+        t2 = grow_from(yoke_faces, h_steel, 1 * MM)
         mn = fld.add("Min")
         fld.setNumbers(mn, "FieldsList", [t1, t2])
         fld.setAsBackgroundMesh(mn)

@@ -18,6 +18,7 @@ import numpy as np
 from .. import elements as ref_elements, quadrature
 from ..meshes import Mesh, p2_connectivity
 from ._common import dirichlet_part, material_table
+from ._post import PostProcessing
 from .linalg import SparseLU
 from .newton import NewtonReport, newton
 
@@ -137,7 +138,7 @@ def solve_scalar_potential(mesh: Mesh, permeabilities, potential, *, dirichlet=N
 
 
 @dataclass
-class ScalarPotentialSolution:
+class ScalarPotentialSolution(PostProcessing):
     """Result of a scalar-potential solve.
 
     ``phi``: nodal potential in A (mesh nodes, then edge midpoints for P2); ``report``:
@@ -190,30 +191,3 @@ class ScalarPotentialSolution:
         vol = pb.mesh.volumes()[idx]
         Hw = H.reshape(len(idx), len(w), 3) * (w / w.sum())[None, :, None]
         return (Hw.sum(axis=1) * vol[:, None]).sum(axis=0) / vol.sum()
-
-    def B_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
-        """Flux density mu(|H|) H in T at points (P, 3; m); see
-        :func:`fluxkern_tools.fields.B_at`."""
-        from ..fields import B_at
-        return B_at(self, points, smooth=smooth, outside=outside)
-
-    def H_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
-        """Field strength -grad(phi) in A/m at points (P, 3; m); see
-        :func:`fluxkern_tools.fields.H_at`."""
-        from ..fields import H_at
-        return H_at(self, points, smooth=smooth, outside=outside)
-
-    def energy(self, **kw) -> float:
-        """Magnetic energy in J in the meshed domain; see :func:`fluxkern_tools.results.energy`."""
-        from ..results import energy
-        return energy(self, **kw)
-
-    def coenergy(self, **kw) -> float:
-        """Magnetic co-energy in J; see :func:`fluxkern_tools.results.coenergy`."""
-        from ..results import coenergy
-        return coenergy(self, **kw)
-
-    def force(self, region, **kw):
-        """Force and torque on ``region``; see :func:`fluxkern_tools.results.force`."""
-        from ..results import force
-        return force(self, region, **kw)

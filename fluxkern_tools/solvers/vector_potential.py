@@ -27,6 +27,7 @@ from .. import elements as ref_elements, quadrature
 from ..materials import NU0
 from ..meshes import Mesh
 from ._common import dirichlet_part, material_table
+from ._post import PostProcessing
 from .gauge import tree_gauge
 from .linalg import SparseLU
 from .newton import NewtonReport, newton
@@ -202,7 +203,7 @@ def solve_reduced_vector_potential(mesh: Mesh, reluctances, source, *, dirichlet
 
 
 @dataclass
-class VectorPotentialSolution:
+class VectorPotentialSolution(PostProcessing):
     """Result of a reduced vector-potential solve.
 
     ``x``: edge coefficients of the reaction potential in Wb; ``source_scale``: the
@@ -245,39 +246,11 @@ class VectorPotentialSolution:
         """The (scaled) source field in T at arbitrary ``points`` (P, 3; m)."""
         return self.source_scale * source_field(self.problem.source, points)
 
-    def B_at(self, points, *, smooth: bool = False, outside: str = "nan",
-             part: str = "total") -> np.ndarray:
-        """Total flux density B_s + curl(A) in T at points (P, 3; m) (``part=
-        "reaction"``: curl(A) alone); see :func:`fluxkern_tools.fields.B_at`."""
-        from ..fields import B_at
-        return B_at(self, points, smooth=smooth, outside=outside, part=part)
-
-    def H_at(self, points, *, smooth: bool = False, outside: str = "nan") -> np.ndarray:
-        """Field strength nu(|B|) B in A/m at points (P, 3; m); see
-        :func:`fluxkern_tools.fields.H_at`."""
-        from ..fields import H_at
-        return H_at(self, points, smooth=smooth, outside=outside)
-
     def A_at(self, points, *, outside: str = "nan") -> np.ndarray:
         """Reaction vector potential in Wb/m at points (P, 3; m); see
         :func:`fluxkern_tools.fields.A_at`."""
         from ..fields import A_at
         return A_at(self, points, outside=outside)
-
-    def energy(self, **kw) -> float:
-        """Magnetic energy in J in the meshed domain; see :func:`fluxkern_tools.results.energy`."""
-        from ..results import energy
-        return energy(self, **kw)
-
-    def coenergy(self, **kw) -> float:
-        """Magnetic co-energy in J; see :func:`fluxkern_tools.results.coenergy`."""
-        from ..results import coenergy
-        return coenergy(self, **kw)
-
-    def force(self, region, **kw):
-        """Force and torque on ``region``; see :func:`fluxkern_tools.results.force`."""
-        from ..results import force
-        return force(self, region, **kw)
 
     def flux_linkage(self, coil=None, **kw) -> float:
         """Flux linkage in Wb of a coil; see :func:`fluxkern_tools.results.flux_linkage`."""
