@@ -160,13 +160,16 @@ class Inductance:
     current: float
 
 
-def inductance(solution, coil=None, n_gauss: int = 6, solve=None) -> Inductance:
+def inductance(solution, coil=None, n_gauss: int = 6, *, linear_solver="auto",
+               solve=None) -> Inductance:
     """Apparent and incremental inductance of ``coil`` (default: the source coils in
     series) in a reduced-potential solution.
 
     dx/ds for the source scale s solves (K + dK) dx/ds = dr/ds on the free unknowns,
     dr/ds by a central difference of the residual at the solution (the residual is
-    smooth in s). ``solve(A, b) -> x`` replaces the sparse direct solver.
+    smooth in s). ``linear_solver`` and ``solve`` choose the linear solver as in the
+    problem's ``solve``; on an ungauged system dx/ds is found up to a gradient, which
+    links no flux.
     """
     pb = solution.problem
     circuit = _circuit(solution, coil)
@@ -184,13 +187,11 @@ def inductance(solution, coil=None, n_gauss: int = 6, solve=None) -> Inductance:
     Km = K @ x
     dr = ((rhs_p - Kp) - (rhs_m - Km)) / (2 * d)
     K, dK, _ = pb.matrices(x, s)
+    backend, f = pb.linear_backend(linear_solver, solve)
     J = sp.csr_array(K + dK)
-    f = pb.free
-    if solve is None:
-        from .solvers.linalg import sparse_solve
-        solve = getattr(pb, "_solver", None) or sparse_solve
+    backend.setup(J[f][:, f])
     dx = np.zeros_like(x)
-    dx[f] = solve(J[f][:, f], dr[f])
+    dx[f] = backend.solve(dr[f], 1e-10)
     tangent = dataclasses.replace(solution, x=dx)
     dpsi_ds = psi_free / s + _reaction_linkage(tangent, circuit, n_gauss)
     return Inductance(psi / I, dpsi_ds / circuit[0].current, psi, I)

@@ -60,16 +60,18 @@ def tree_gauge(edges, num_nodes: int, fixed_edges=()) -> np.ndarray:
     ncomp, comp = connected_components(adj, directed=False)
     # One root per connected part: the merged node where it belongs to the part, else
     # the part's lowest node (without grounded nodes, node N is isolated and unused).
-    comps, firstv = np.unique(comp[:N], return_index=True)
-    roots = dict(zip(comps.tolist(), firstv.tolist()))
+    # Grounded nodes were relabelled N, so each is an isolated vertex of adj: skip them.
+    loose = np.flatnonzero(label[:N] != N)
+    comps, first_loose = np.unique(comp[loose], return_index=True)
+    roots = dict(zip(comps.tolist(), loose[first_loose].tolist()))
     if len(grounded):
         roots[int(comp[N])] = N
     tree = []
     for root in roots.values():
         order, pred = breadth_first_order(adj, root, directed=False,
                                           return_predecessors=True)
-        v = order[1:]
-        p = pred[v]
+        v = order[1:].astype(np.int64)      # the keys overflow 32 bits above 46341 nodes
+        p = pred[v].astype(np.int64)
         k = np.minimum(v, p) * (N + 1) + np.maximum(v, p)
         tree.append(rep[np.searchsorted(ukeys, k)])
     if not tree:

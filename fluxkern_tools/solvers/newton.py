@@ -1,25 +1,38 @@
-"""Newton iteration with a convergence report, shared by both formulations.
+"""Inexact Newton iteration with a convergence report, shared by both formulations.
 
 The formulations hand the driver one callable, ``assemble(x) -> (J, r, load)``: the
 Jacobian ``J`` (a sparse matrix over all degrees of freedom), the residual
 ``r = b(x) - A(x) x`` at ``x``, so that the Newton update solves ``J dx = r``, and the
 size of the terms that balance in ``r`` (e.g. ``max(|b|, |A x|)``), which sets the scale
-of the stopping test. The driver keeps the fixed
-degrees of freedom (Dirichlet data, gauge) at their values and works on the free ones.
+of the stopping test. The driver keeps the fixed degrees of freedom (Dirichlet data,
+gauge) at their values and works on the free ones.
+
+Each update is solved only as accurately as the step needs (a forcing term): an
+iterative backend stops at |J dx - r| <= eta |r| with Eisenstat and Walker's choice
+eta_k = 0.9 (|r_k| / |r_{k-1}|)^2 (at most 0.1, kept from falling faster than the
+previous one squared), but never below what the stopping test itself asks for. Far from
+the solution a coarse solve does as well as an exact one; near it eta falls and Newton's
+quadratic convergence returns. A linear problem is solved in one step to the final
+accuracy.
 """
 
 from __future__ import annotations
 
 import math
+import time
 from dataclasses import dataclass, field
 from typing import Callable
 
 import numpy as np
 import scipy.sparse as sp
 
-from .linalg import sparse_solve
+from .direct import DirectSolver
+from .linear import CallableSolver, LinearSolver
 
-__all__ = ["NewtonStep", "NewtonReport", "newton"]
+__all__ = ["NewtonStep", "NewtonReport", "newton", "forcing_term"]
+
+_ETA_MAX = 0.1
+_MAX_HALVINGS = 8
 
 
 @dataclass
@@ -29,9 +42,15 @@ class NewtonStep:
     ``residual`` is the Euclidean norm of the free part of the residual at the iterate
     (a flux in Wb for the scalar potential, a magnetomotive force in A for the vector
     potential), ``update`` the norm of the step taken from it (units of the unknowns:
-    A for the scalar potential, Wb for edge coefficients; 0 on the last row), ``ratio`` the residual divided by the previous one
-    (NaN on the first row) and ``step`` the damping factor of the line search (1 for
-    a full Newton step).
+    A for the scalar potential, Wb for edge coefficients; 0 on the last row), ``ratio``
+    the residual divided by the previous one (NaN on the first row) and ``step`` the
+    damping factor of the line search (1 for a full Newton step).
+    ``linear_iterations`` and ``eta`` are the Krylov iterations and the relative
+    tolerance of the update's linear solve (0 and NaN for a direct solve); ``times``
+    holds the seconds the step spent per phase: ``assembly`` (the compiled kernels and
+    sparse sums), ``source`` (source field), ``setup`` (factorisation or multigrid
+    set-up) and ``solve``. The first row includes the assembly at the initial iterate.
+    ``memory``: bytes held by the linear solver's factor or hierarchy (0 if unknown).
     """
 
     iteration: int
@@ -39,6 +58,10 @@ class NewtonStep:
     update: float
     ratio: float
     step: float
+    linear_iterations: int = 0
+    eta: float = math.nan
+    times: dict = field(default_factory=dict)
+    memory: int = 0
 
 
 @dataclass
@@ -46,13 +69,16 @@ class NewtonReport:
     """Convergence history of one Newton solve.
 
     ``scale`` is the reference norm of the stopping test (residual <= rtol * scale);
-    ``converged`` tells whether the test was met within the iteration limit.
+    ``converged`` tells whether the test was met within the iteration limit;
+    ``linear_solver`` names the backend; ``unknowns`` counts the free unknowns.
     """
 
     steps: list = field(default_factory=list)
     converged: bool = False
     scale: float = 1.0
     rtol: float = 1e-8
+    linear_solver: str = ""
+    unknowns: int = 0
 
     @property
     def iterations(self) -> int:
@@ -69,37 +95,92 @@ class NewtonReport:
         """Ratios of successive residual norms (the first row has none)."""
         return np.array([s.ratio for s in self.steps[1:]])
 
+    @property
+    def linear_iterations(self) -> np.ndarray:
+        """Krylov iterations of every update (one per Newton update)."""
+        return np.array([s.linear_iterations for s in self.steps[:-1]], dtype=int)
+
+    def times(self) -> dict:
+        """Seconds per phase summed over the solve (see :class:`NewtonStep`)."""
+        out = {}
+        for s in self.steps:
+            for k, v in s.times.items():
+                out[k] = out.get(k, 0.0) + v
+        return out
+
+    @property
+    def memory(self) -> int:
+        """Largest memory held by the linear solver in any step (bytes, 0 if unknown)."""
+        return max([s.memory for s in self.steps], default=0)
+
     def header(self) -> str:
-        """Column titles of :meth:`rows`."""
+        """Column titles of :meth:`row`."""
         return (f"{'iter':>4} {'|residual|':>12} {'rel.':>9} {'|update|':>11} "
-                f"{'ratio':>9} {'step':>5}")
+                f"{'ratio':>9} {'step':>5} {'lin.it':>6} {'eta':>8} {'asm[s]':>7} "
+                f"{'src[s]':>7} {'solve[s]':>8}")
 
     def row(self, s: NewtonStep) -> str:
         """One formatted line of the table."""
         ratio = "-" if math.isnan(s.ratio) else f"{s.ratio:9.2e}"
         upd = "-" if s.update == 0 else f"{s.update:11.3e}"
+        eta = "-" if math.isnan(s.eta) else f"{s.eta:8.1e}"
+        t = s.times
+        lin = t.get("setup", 0.0) + t.get("solve", 0.0)
         return (f"{s.iteration:4d} {s.residual:12.4e} {s.residual / self.scale:9.1e} "
-                f"{upd:>11} {ratio:>9} {s.step:5.2f}")
+                f"{upd:>11} {ratio:>9} {s.step:5.2f} {s.linear_iterations:6d} {eta:>8} "
+                f"{t.get('assembly', 0.0):7.2f} {t.get('source', 0.0):7.2f} {lin:8.2f}")
 
     def table(self) -> str:
-        """The whole history as a text table, with a closing status line."""
+        """The whole history as a text table, with a closing status line (the time per
+        phase is in :meth:`summary`)."""
         lines = [self.header()] + [self.row(s) for s in self.steps]
         state = "converged" if self.converged else "NOT converged"
         lines.append(f"{state} after {self.iterations} Newton step(s) "
                      f"(stop at rel. residual {self.rtol:.0e})")
         return "\n".join(lines)
 
+    def summary(self) -> str:
+        """One line: the backend, unknowns, iterations and time per phase."""
+        t = self.times()
+        its = self.linear_iterations
+        lin = (f", {its.sum()} Krylov iterations ({its.max() if len(its) else 0} at most "
+               "per step)") if its.sum() else ""
+        mem = f", {self.memory / 2**20:.0f} MiB in the solver" if self.memory else ""
+        parts = ", ".join(f"{k} {v:.2f} s" for k, v in t.items())
+        return (f"{self.linear_solver} solver on {self.unknowns} unknowns{lin}{mem}; "
+                f"time: {parts}")
+
+
+def forcing_term(rn: float, rn_prev: float, eta_prev: float, floor: float) -> float:
+    """Relative tolerance of the next linear solve (Eisenstat-Walker, choice 2).
+
+    ``rn``/``rn_prev``: the current and previous residual norms (``rn_prev`` NaN on the
+    first step); ``eta_prev``: the previous forcing term; ``floor``: the smallest useful
+    value (the stopping test's target over ``rn``, with a margin).
+    """
+    if not rn_prev > 0:
+        eta = _ETA_MAX
+    else:
+        eta = 0.9 * (rn / rn_prev) ** 2
+        guard = 0.9 * eta_prev ** 2
+        if guard > 0.1:
+            eta = max(eta, guard)
+    return float(min(_ETA_MAX, max(eta, floor)))
+
 
 def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 30,
            scale: float | None = None, line_search: bool = True,
-           solve: Callable = sparse_solve, log: Callable | None = None):
-    """Newton's method for ``r(x) = 0`` on the ``free`` degrees of freedom.
+           linear_solver: LinearSolver | None = None, solve: Callable | None = None,
+           linear: bool = False, phase_times: dict | None = None,
+           log: Callable | None = None):
+    """Inexact Newton's method for ``r(x) = 0`` on the ``free`` degrees of freedom.
 
     Parameters
     ----------
     assemble : callable
-        ``assemble(x) -> (J, r, load)`` with J sparse (n, n), the derivative of ``-r``,
-        r (n,) the residual at x and load (float) the size of the balancing terms.
+        ``assemble(x) -> (J, r, load)`` with J sparse, the derivative of ``-r`` over all n
+        unknowns or already restricted to the free ones, r (n,) the residual at x and
+        load (float) the size of the balancing terms.
     x0 : (n,) initial iterate; its fixed entries are kept.
     free : index array of the unknowns that Newton updates.
     rtol : stop when ``|r_free| <= rtol * scale``.
@@ -109,54 +190,73 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
         decrease; the first trial is always the full Newton step, so near the solution
         the iteration is plain Newton and converges quadratically. If no trial lowers
         the residual the iteration stops, not converged, at the last iterate.
-    solve : ``solve(A, b) -> x`` for the free block (default :func:`sparse_solve`).
+    linear_solver : a configured :class:`~.linear.LinearSolver` for the free block
+        (default: a :class:`~.direct.DirectSolver`).
+    solve : older hook, ``solve(A, b) -> x``; used instead of ``linear_solver`` if given.
+    linear : the problem is linear (J does not depend on x): solve the one update to the
+        final accuracy instead of with a forcing term.
+    phase_times : a dict of cumulative seconds that ``assemble`` adds to (e.g.
+        ``{"source": ...}``); each step reports its share, apart from ``assembly``.
     log : called with each formatted table line as it is produced (e.g. ``print``).
 
     Returns
     -------
     (x, report) : the last iterate and its :class:`NewtonReport`.
     """
+    if solve is not None:
+        linear_solver = CallableSolver(solve)
+    elif linear_solver is None:
+        linear_solver = DirectSolver()
+    phases = phase_times if phase_times is not None else {}
     x = np.array(x0, dtype=np.float64, copy=True)
     free = np.asarray(free, dtype=np.int64)
-    J, r, load = assemble(x)
+    clock = _StepClock(phases)
+    J, r, load = clock.assemble(assemble, x)
     rn = float(np.linalg.norm(r[free]))
     if scale is None:
         scale = max(rn, float(load))
         if not scale > 0:
             scale = 1.0
-    report = NewtonReport(scale=float(scale), rtol=rtol)
+    report = NewtonReport(scale=float(scale), rtol=rtol, linear_solver=linear_solver.name,
+                          unknowns=len(free))
     if log:
         log(report.header())
-    prev = math.nan
+    target = rtol * scale
+    prev, eta = math.nan, math.nan
     for it in range(max_iter + 1):
         step = NewtonStep(it, rn, 0.0, rn / prev if prev == prev and prev > 0 else math.nan,
                           1.0)
         report.steps.append(step)
-        if not np.isfinite(rn):
+        done = (not np.isfinite(rn) or rn <= target or len(free) == 0 or it == max_iter)
+        if done:
+            report.converged = bool(np.isfinite(rn) and (rn <= target or len(free) == 0))
+            step.times = clock.lap()
             if log:
                 log(report.row(step))
             break
-        if rn <= rtol * scale or len(free) == 0:
-            report.converged = True
-            if log:
-                log(report.row(step))
-            break
-        if it == max_iter:
-            if log:
-                log(report.row(step))
-            break
-        Jff = sp.csr_array(J)[free][:, free]
-        dx = solve(Jff, r[free])
+        # A tenth of the target is as far as a linear solve usefully goes.
+        floor = 0.1 * target / rn
+        eta = floor if linear else forcing_term(rn, prev, eta, floor)
+        Jff = J if J.shape[0] == len(free) else sp.csr_array(J)[free][:, free]
+        J = None                             # the free block is all the solver needs
+        linear_solver.setup(Jff)
+        dx = linear_solver.solve(r[free], eta)
+        del Jff
+        st = linear_solver.stats
+        clock.add(setup=st.setup_time, solve=st.solve_time)
+        step.linear_iterations, step.memory = st.iterations, st.memory
+        step.eta = math.nan if linear_solver.exact else eta
         t, accepted = 1.0, False
         for _ in range(_MAX_HALVINGS + 1):
             xt = x.copy()
             xt[free] += t * dx
-            Jt, rt, _ = assemble(xt)
+            Jt, rt, _ = clock.assemble(assemble, xt)
             rtn = float(np.linalg.norm(rt[free]))
             if not line_search or (np.isfinite(rtn) and rtn <= (1.0 - 1e-4 * t) * rn):
                 accepted = True
                 break
             t *= 0.5
+        step.times = clock.lap()
         if not accepted:
             # No step along the Newton direction lowers the residual: the iteration
             # has stalled (typically at the rounding floor with too small an rtol).
@@ -173,4 +273,31 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
     return x, report
 
 
-_MAX_HALVINGS = 8
+class _StepClock:
+    """Seconds per phase since the last lap: assembly (wall time of ``assemble`` less
+    what it reported in ``phases``), the reported phases, and set-up and solve."""
+
+    def __init__(self, phases: dict):
+        self.phases = phases
+        self.mark = dict(phases)
+        self.acc = {}
+
+    def add(self, **seconds):
+        for k, v in seconds.items():
+            self.acc[k] = self.acc.get(k, 0.0) + v
+
+    def assemble(self, fn, x):
+        before = sum(self.phases.values())
+        t0 = time.perf_counter()
+        out = fn(x)
+        inner = sum(self.phases.values()) - before
+        self.add(assembly=time.perf_counter() - t0 - inner)
+        return out
+
+    def lap(self) -> dict:
+        out = {"assembly": 0.0, "source": 0.0, "setup": 0.0, "solve": 0.0}
+        out.update(self.acc)
+        for k, v in self.phases.items():
+            out[k] = out.get(k, 0.0) + v - self.mark.get(k, 0.0)
+        self.mark, self.acc = dict(self.phases), {}
+        return out

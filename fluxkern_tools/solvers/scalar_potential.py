@@ -19,7 +19,8 @@ from .. import elements as ref_elements, quadrature
 from ..meshes import Mesh, p2_connectivity
 from ._common import dirichlet_part, material_table
 from ._post import PostProcessing
-from .linalg import SparseLU
+from .assembly import RegionSum
+from .linear import LinearContext, choose_linear_solver
 from .newton import NewtonReport, newton
 
 __all__ = ["ScalarPotential", "ScalarPotentialSolution", "solve_scalar_potential",
@@ -76,6 +77,28 @@ class ScalarPotential:
         self.free = np.flatnonzero(mask)
         self._regions = {r: np.ascontiguousarray(self.cells[mesh.regions == r]).reshape(-1)
                          for r in self.materials}
+        self._backends = {}
+        constant = [r for r, m in self.materials.items() if m.get_type_spec() == 0]
+        self._sum = RegionSum(len(self.nodes), self._region, list(self._regions), constant)
+
+    @property
+    def is_linear(self) -> bool:
+        """True when every material has a constant permeability."""
+        return all(m.get_type_spec() == 0 for m in self.materials.values())
+
+    def linear_backend(self, linear_solver="auto", solve=None):
+        """The configured linear-solver backend that :meth:`solve` uses (see there).
+
+        Backends chosen by name are kept, so repeated solves reuse what they can (the
+        direct solver's fill-reducing order).
+        """
+        backend = choose_linear_solver(linear_solver, solve, "nodal", len(self.free))
+        if isinstance(linear_solver, str) and solve is None:
+            backend = self._backends.setdefault(backend.name, backend)
+        if backend.configured_for != id(self):
+            backend.configured_for = id(self)
+            backend.configure(LinearContext("nodal", self.nodes[self.free]))
+        return backend
 
     @property
     def num_dofs(self) -> int:
@@ -87,34 +110,45 @@ class ScalarPotential:
 
         K in H (H/m times m), as scipy sparse matrices of order ``num_dofs``.
         """
-        import fluxkern_mod
-
-        x = np.ascontiguousarray(x, dtype=np.float64)
-        if x.shape != (self.num_dofs,):
-            raise ValueError(f"x must have {self.num_dofs} entries, got shape {x.shape}")
+        x = self._checked(x)
         K = dK = None
-        for r, cells in self._regions.items():
-            Kr, dKr = fluxkern_mod.compute_stiffness_and_jacobi_matrix(
-                self.nodes, cells, self.d_phi, x, self.materials[r], self.q, self.w)
+        for r in self._regions:
+            Kr, dKr, _ = self._region(r, x, 1.0)
             K = Kr if K is None else K + Kr
             dK = dKr if dK is None else dK + dKr
         return K, dK
 
+    def _checked(self, x):
+        x = np.ascontiguousarray(x, dtype=np.float64)
+        if x.shape != (self.num_dofs,):
+            raise ValueError(f"x must have {self.num_dofs} entries, got shape {x.shape}")
+        return x
+
+    def _region(self, r, x, _scale):
+        import fluxkern_mod
+
+        K, dK = fluxkern_mod.compute_stiffness_and_jacobi_matrix(
+            self.nodes, self._regions[r], self.d_phi, x, self.materials[r], self.q, self.w)
+        return K, dK, None
+
     def _assemble(self, x):
-        K, dK = self.matrices(x)
-        Kx = K @ x
+        J, Kx, _ = self._sum.system(self._checked(x), 1.0, self.free)
         # Load scale: the flux through the free nodes plus the reaction at the fixed
         # ones, which is what the prescribed potential drives.
-        return K + dK, -Kx, float(np.linalg.norm(Kx))
+        return J, -Kx, float(np.linalg.norm(Kx))
 
     def solve(self, x0=None, *, rtol: float = 1e-10, max_iter: int = 30,
-              line_search: bool = True, log=None, solve=None):
+              line_search: bool = True, log=None, linear_solver="auto", solve=None):
         """Newton solve; returns a :class:`ScalarPotentialSolution`.
 
         ``x0`` (A, one value per unknown) defaults to the prescribed potential at every
         node; its Dirichlet entries are replaced by the prescribed values. ``log``
-        receives each line of the convergence table (e.g. ``print``); ``solve`` replaces
-        the sparse direct solver (``solve(A, b) -> x`` on the free unknowns).
+        receives each line of the convergence table (e.g. ``print``).
+        ``linear_solver``: ``"auto"`` (sparse LU up to
+        ``linear.AUTO_ITERATIVE_ABOVE["nodal"]`` unknowns, CG with smoothed-aggregation
+        multigrid above), ``"direct"``, ``"iterative"`` or a
+        :class:`~.linear.LinearSolver`; ``solve``, a callable ``solve(A, b) -> x`` on the
+        free unknowns, replaces it.
         """
         g = np.asarray(self.potential(self.nodes), dtype=np.float64).reshape(-1)
         if g.shape != (self.num_dofs,):
@@ -123,10 +157,10 @@ class ScalarPotential:
         if x.shape != (self.num_dofs,):
             raise ValueError(f"x0 must have {self.num_dofs} entries")
         x[self.fixed] = g[self.fixed]
-        if solve is None:
-            solve = SparseLU(self.nodes[self.free])
+        backend = self.linear_backend(linear_solver, solve)
         x, report = newton(self._assemble, x, self.free, rtol=rtol, max_iter=max_iter,
-                           line_search=line_search, log=log, solve=solve)
+                           line_search=line_search, log=log, linear_solver=backend,
+                           linear=self.is_linear)
         return ScalarPotentialSolution(self, x, report)
 
 

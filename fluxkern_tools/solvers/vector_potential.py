@@ -19,6 +19,7 @@ kernel of curl is removed by a tree gauge (:mod:`.gauge`).
 
 from __future__ import annotations
 
+import time
 from dataclasses import dataclass
 
 import numpy as np
@@ -28,8 +29,10 @@ from ..materials import NU0
 from ..meshes import Mesh
 from ._common import dirichlet_part, material_table
 from ._post import PostProcessing
+from .ams import discrete_gradient, nedelec_interpolation
+from .assembly import RegionSum
 from .gauge import tree_gauge
-from .linalg import SparseLU
+from .linear import CallableSolver, LinearContext, choose_linear_solver
 from .newton import NewtonReport, newton
 from .sources import source_field
 
@@ -85,52 +88,124 @@ class ReducedVectorPotential:
     dirichlet : None (the whole boundary), a predicate on boundary-face centroids
         selecting where A x n = 0 holds, or physical surface name(s).
     quad_degree : quadrature degree (default 2: B_s varies inside an element).
-    gauge : True for the tree gauge. Without it the system is singular (consistent);
-        pass a ``solve`` that can handle that to :meth:`solve`.
+    gauge : None (default) removes the kernel of curl by a tree gauge where the linear
+        solver needs it (the direct one) and leaves the system ungauged for CG, which
+        converges on the consistent singular system; True always gauges; False never
+        (a direct solver then refuses).
 
     The source field is evaluated once, for ``source_scale`` 1, at the physical
     quadrature points that ``compute_B_Hcurl`` returns, in the regions whose
-    reluctance is not the vacuum constant; vacuum regions need no source field.
+    reluctance is not the vacuum constant (vacuum regions need no source field), at
+    the first assembly; ``times["source"]`` keeps the seconds it took.
     """
 
     num_el_dofs = 6
 
     def __init__(self, mesh: Mesh, reluctances, source, *, dirichlet=None,
-                 quad_degree: int = 2, gauge: bool = True):
-        import fluxkern_mod
-
-        self.mesh, self.source, self.gauge = mesh, source, bool(gauge)
+                 quad_degree: int = 2, gauge: bool | None = None):
+        self.mesh, self.source = mesh, source
+        self.gauge = None if gauge is None else bool(gauge)
         self.materials = material_table(mesh, reluctances, "reluctance")
         q, w = quadrature.tetrahedron(quad_degree)
         self.tables = edge_tables(q, w)
         _, fixed = dirichlet_part(mesh, dirichlet)
         self.fixed_edges = np.asarray(fixed, dtype=np.int64)
-        self.tree_edges = (tree_gauge(mesh.edges, mesh.num_nodes, self.fixed_edges)
-                           if gauge else np.zeros(0, np.int32))
         mask = np.ones(mesh.num_edges, dtype=bool)
         mask[self.fixed_edges] = False
         self.unfixed = np.flatnonzero(mask)          # every edge without A x n = 0
-        mask[self.tree_edges] = False
-        self.free = np.flatnonzero(mask)             # the Newton unknowns
-        mid = 0.5 * (mesh.nodes[mesh.edges[:, 0]] + mesh.nodes[mesh.edges[:, 1]])
-        self._solver = SparseLU(mid[self.free])      # keeps its order across solves
-        t = self.tables
-        self._parts = []
-        zero = np.zeros(mesh.num_edges)
-        for r, rel in self.materials.items():
-            arr = mesh.region_arrays(r)
-            Bs = _EMPTY
-            if not _is_vacuum(rel):
-                pts, _ = fluxkern_mod.compute_B_Hcurl(
-                    mesh.nodes, arr["cells"], arr["glob_ids"], t.curls, t.phi, t.d_phi,
-                    arr["orientations"], zero, t.q, t.w, mesh.num_edges, self.num_el_dofs)
-                Bs = source_field(source, pts)
-            self._parts.append((r, rel, arr, Bs))
+        self.times = {"source": 0.0}
+        self._parts = None
+        self._tree = None
+        self._backends = {}
+        constant = [r for r, m in self.materials.items() if m.get_type_spec() == 0]
+        self._sum = RegionSum(mesh.num_edges, self._region, list(self.materials), constant)
 
     @property
     def num_dofs(self) -> int:
         """Number of edge unknowns (all mesh edges)."""
         return self.mesh.num_edges
+
+    @property
+    def tree_edges(self) -> np.ndarray:
+        """Edges of the tree gauge (empty with ``gauge=False``)."""
+        if self._tree is None:
+            self._tree = (np.zeros(0, np.int32) if self.gauge is False else
+                          tree_gauge(self.mesh.edges, self.mesh.num_nodes, self.fixed_edges))
+        return self._tree
+
+    @property
+    def free(self) -> np.ndarray:
+        """The Newton unknowns of the gauged system: edges off the Dirichlet part and
+        off the tree (all of :attr:`unfixed` with ``gauge=False``)."""
+        mask = np.zeros(self.num_dofs, dtype=bool)
+        mask[self.unfixed] = True
+        mask[self.tree_edges] = False
+        return np.flatnonzero(mask)
+
+    @property
+    def is_linear(self) -> bool:
+        """True when every reluctance is constant."""
+        return all(m.get_type_spec() == 0 for m in self.materials.values())
+
+    def linear_backend(self, linear_solver="auto", solve=None):
+        """The configured linear-solver backend and the unknowns it solves for.
+
+        Returns ``(backend, free)``: ``free`` is :attr:`unfixed` when the system stays
+        ungauged (a backend that handles it, and ``gauge`` not True), else
+        :attr:`free`. Backends chosen by name are kept across solves.
+        """
+        backend = choose_linear_solver(linear_solver, solve, "edge", len(self.unfixed))
+        if isinstance(linear_solver, str) and solve is None:
+            backend = self._backends.setdefault(backend.name, backend)
+        if self.gauge is None:
+            ungauged = backend.handles_singular
+        else:
+            ungauged = not self.gauge
+            if ungauged and backend.exact and not isinstance(backend, CallableSolver):
+                # A direct solver does not notice the singularity reliably (rounding
+                # leaves tiny pivots) and would return a meaningless potential.
+                raise ValueError("without the gauge the system is singular: use the "
+                                 "iterative linear solver or pass a solve that handles it")
+        free = self.unfixed if ungauged else self.free
+        key = (id(self), ungauged)
+        if backend.configured_for != key:
+            backend.configure(self._context(free))
+            backend.configured_for = key
+        return backend, free
+
+    def _context(self, free) -> LinearContext:
+        m = self.mesh
+        mid = 0.5 * (m.nodes[m.edges[:, 0]] + m.nodes[m.edges[:, 1]])
+        # Nodal values on a node with a fixed edge do not give a gradient of the
+        # restricted space; the remaining nodes' gradients are the kernel of curl.
+        loose = np.ones(m.num_nodes, dtype=bool)
+        loose[m.edges[self.fixed_edges].reshape(-1)] = False
+        G = discrete_gradient(m.edges, m.num_nodes)[free][:, np.flatnonzero(loose)]
+        Pi = tuple(P[free] for P in nedelec_interpolation(m.nodes, m.edges))
+        return LinearContext("edge", mid[free], G, Pi)
+
+    def _source_parts(self):
+        """Per region: ``{region: (reluctance, flat arrays, B_s at the quadrature points)}``."""
+        if self._parts is not None:
+            return self._parts
+        import fluxkern_mod
+
+        t0 = time.perf_counter()
+        m, t = self.mesh, self.tables
+        parts = {}
+        zero = np.zeros(m.num_edges)
+        for r, rel in self.materials.items():
+            arr = m.region_arrays(r)
+            Bs = _EMPTY
+            if not _is_vacuum(rel):
+                pts, _ = fluxkern_mod.compute_B_Hcurl(
+                    m.nodes, arr["cells"], arr["glob_ids"], t.curls, t.phi, t.d_phi,
+                    arr["orientations"], zero, t.q, t.w, m.num_edges, self.num_el_dofs)
+                Bs = source_field(self.source, pts)
+            parts[r] = (rel, arr, Bs)
+        self._parts = parts
+        self.times["source"] += time.perf_counter() - t0
+        return parts
 
     def matrices(self, x, source_scale: float = 1.0):
         """``(K, dK, rhs)`` summed over the regions at the edge solution ``x`` (Wb).
@@ -139,63 +214,71 @@ class ReducedVectorPotential:
         is multiplied by ``source_scale`` (e.g. a coil current relative to the one the
         source was built with).
         """
-        import fluxkern_mod
-
-        x = np.ascontiguousarray(x, dtype=np.float64)
-        if x.shape != (self.num_dofs,):
-            raise ValueError(f"x must have {self.num_dofs} entries, got shape {x.shape}")
-        t, m = self.tables, self.mesh
+        x = self._checked(x)
         K = dK = None
         rhs = np.zeros(self.num_dofs)
-        for _, rel, arr, Bs in self._parts:
-            Kr, dKr, rr = fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
-                m.nodes, arr["cells"], arr["glob_ids"], t.curls, t.d_phi,
-                arr["orientations"], x, Bs * source_scale if len(Bs) else Bs, rel, t.q, t.w,
-                self.num_dofs, self.num_el_dofs)
+        for r in self.materials:
+            Kr, dKr, rr = self._region(r, x, source_scale)
             K = Kr if K is None else K + Kr
             dK = dKr if dK is None else dK + dKr
             rhs += rr
         return K, dK, rhs
 
+    def _checked(self, x):
+        x = np.ascontiguousarray(x, dtype=np.float64)
+        if x.shape != (self.num_dofs,):
+            raise ValueError(f"x must have {self.num_dofs} entries, got shape {x.shape}")
+        return x
+
+    def _region(self, r, x, source_scale):
+        import fluxkern_mod
+
+        t, m = self.tables, self.mesh
+        rel, arr, Bs = self._source_parts()[r]
+        return fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
+            m.nodes, arr["cells"], arr["glob_ids"], t.curls, t.d_phi, arr["orientations"],
+            x, Bs * source_scale if len(Bs) else Bs, rel, t.q, t.w, self.num_dofs,
+            self.num_el_dofs)
+
     def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
-              max_iter: int = 30, line_search: bool = True, log=None, solve=None):
+              max_iter: int = 30, line_search: bool = True, log=None,
+              linear_solver="auto", solve=None):
         """Newton solve; returns a :class:`VectorPotentialSolution`.
 
         ``source_scale`` multiplies the source field (e.g. the coil current in A when
         the source was built for 1 A). ``x0`` (Wb, one per edge) defaults to 0 (the
-        source field alone); its fixed and tree entries are set to 0. ``log`` receives
-        each line of the convergence table; ``solve`` replaces the sparse direct solver
-        (``solve(A, b) -> x`` on the free unknowns; without the gauge it must cope with
-        the consistent singular system).
+        source field alone); its fixed entries (and tree entries, when gauged) are set
+        to 0. ``log`` receives each line of the convergence table.
+        ``linear_solver``: ``"auto"`` (sparse LU on the gauged system up to
+        ``linear.AUTO_ITERATIVE_ABOVE["edge"]`` unknowns, CG with the auxiliary-space
+        Maxwell preconditioner on the ungauged one above), ``"direct"``, ``"iterative"``
+        or a :class:`~.linear.LinearSolver`; ``solve``, a callable ``solve(A, b) -> x``
+        on the free unknowns, replaces it (it gets the gauged system unless
+        ``gauge=False``).
         """
         x = np.zeros(self.num_dofs) if x0 is None else np.array(x0, np.float64).reshape(-1)
         if x.shape != (self.num_dofs,):
             raise ValueError(f"x0 must have {self.num_dofs} entries")
-        x[self.fixed_edges] = 0.0
-        x[self.tree_edges] = 0.0
+        backend, free = self.linear_backend(linear_solver, solve)
+        fixed = np.ones(self.num_dofs, dtype=bool)
+        fixed[free] = False
+        x[fixed] = 0.0
         s = float(source_scale)
         u = self.unfixed
 
         def assemble(v):
-            K, dK, rhs = self.matrices(v, s)
-            Kx = K @ v
+            J, Kx, rhs = self._sum.system(self._checked(v), s, free)
             load = max(np.linalg.norm(rhs[u]), np.linalg.norm(Kx[u]))
-            return K + dK, rhs - Kx, float(load)
+            return J, rhs - Kx, float(load)
 
-        if solve is None:
-            if not self.gauge:
-                # A direct solver does not notice the singularity reliably (rounding
-                # leaves tiny pivots) and would return a meaningless potential.
-                raise ValueError("without the gauge the system is singular: pass a "
-                                 "solve that handles it (e.g. conjugate gradients)")
-            solve = self._solver
-        x, report = newton(assemble, x, self.free, rtol=rtol, max_iter=max_iter,
-                           line_search=line_search, log=log, solve=solve)
+        x, report = newton(assemble, x, free, rtol=rtol, max_iter=max_iter,
+                           line_search=line_search, log=log, linear_solver=backend,
+                           linear=self.is_linear, phase_times=self.times)
         return VectorPotentialSolution(self, x, s, report)
 
 
 def solve_reduced_vector_potential(mesh: Mesh, reluctances, source, *, dirichlet=None,
-                                   quad_degree: int = 2, gauge: bool = True,
+                                   quad_degree: int = 2, gauge: bool | None = None,
                                    **solve_options):
     """Build a :class:`ReducedVectorPotential` and solve it (options as in its ``solve``)."""
     return ReducedVectorPotential(mesh, reluctances, source, dirichlet=dirichlet,

@@ -1,0 +1,200 @@
+"""Whole nonlinear solves, direct against iterative linear solvers, under refinement.
+
+The problem: a steel cube (M270-35A, 10 cm) in an air box (40 cm) in a uniform applied
+field of 1 T, on meshes.box meshes, solved to the drivers' default tolerances by
+  * the reduced vector potential (edge elements, A x n = 0 on the box), and
+  * the total scalar potential (P1, phi = -H0 . x on the box).
+Each case runs in a child process, so its peak memory (VmHWM) is its own. The table
+gives tetrahedra, free unknowns (for the vector potential the gauged count, which the
+direct path solves; the iterative path solves the ungauged system of the larger count
+in brackets), Newton steps, Krylov iterations per step, seconds per phase, peak memory
+and the mean B in the steel; below it, the fitted growth exponent of the total time and
+the agreement of iterative and direct results where both ran.
+
+    python benchmarks/bench_solvers.py            # sizes up to ~2e5 unknowns (minutes)
+    python benchmarks/bench_solvers.py --full     # up to ~1e6 unknowns (tens of minutes)
+    python benchmarks/bench_solvers.py --reuse    # rebuilding against reusing the
+                                                  # multigrid set-up across Newton steps
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+HALF_BOX, HALF_CUBE, B0 = 0.2, 0.05, 1.0
+
+# Cells per axis: ~5e4, 1e5, 2e5 (default) and up to ~1e6 (--full) free unknowns.
+SIZES = {"vector": {"small": [21, 26, 32], "full": [21, 26, 32, 41, 52, 56]},
+         "scalar": {"small": [38, 48, 60], "full": [38, 48, 60, 80, 101]}}
+# Largest size at which the direct path is run (its time and memory grow like N^2).
+DIRECT_UP_TO = {"vector": 32, "scalar": 60}
+
+
+def peak_bytes() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+class Frozen:
+    """A preconditioner whose set-up is done at the first Newton step only."""
+
+    def __init__(self, inner):
+        self.inner, self.memory, self.built = inner, 0, False
+
+    def setup(self, A):
+        if not self.built:
+            self.inner.setup(A)
+            self.memory, self.built = self.inner.memory, True
+
+    def __call__(self, r):
+        return self.inner(r)
+
+
+def _adapt(backend, reuse):
+    """Make the configured iterative ``backend`` keep its multigrid set-up: "refresh"
+    (aggregates and prolongators kept, coarse products recomputed) or "freeze"."""
+    if reuse == "refresh":
+        backend.preconditioner.refresh = True
+    elif reuse == "freeze":
+        backend.preconditioner = Frozen(backend.preconditioner)
+    backend.given_preconditioner = backend.preconditioner
+
+
+def run_case(formulation, n, solver, reuse):
+    from fluxkern_tools import materials, meshes, solvers
+
+    t0 = time.perf_counter()
+    mesh = meshes.box((-HALF_BOX,) * 3, (HALF_BOX,) * 3, (n, n, n),
+                      regions=[(1, lambda c: np.all(np.abs(c) < HALF_CUBE, axis=1))])
+    mats = {0: materials.vacuum(), 1: materials.steel("M270-35A")}
+    t_mesh = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    if formulation == "vector":
+        pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0])
+        backend, _ = pb.linear_backend(solver)
+    else:
+        pb = solvers.ScalarPotential(mesh, mats, [0.0, 0.0, B0 / materials.MU0])
+        backend = pb.linear_backend(solver)
+    if reuse:
+        _adapt(backend, reuse)
+    t_problem = time.perf_counter() - t0
+    sol = pb.solve(linear_solver=backend)
+    steel = np.flatnonzero(mesh.regions == 1)
+    _, B = sol.B(None, steel)
+    unknowns, ungauged = len(pb.free), len(getattr(pb, "unfixed", pb.free))
+    vol = mesh.volumes()[steel]
+    rep = sol.report
+    times = rep.times()
+    return {"formulation": formulation, "n": n, "solver": rep.linear_solver,
+            "reuse": reuse, "tets": mesh.num_el, "unknowns": unknowns,
+            "solved": rep.unknowns, "ungauged": ungauged, "newton": rep.iterations,
+            "converged": rep.converged, "krylov": rep.linear_iterations.tolist(),
+            "mesh": t_mesh, "problem": t_problem, **times,
+            "newton_total": sum(times.values()), "peak": peak_bytes(),
+            "solver_memory": rep.memory,
+            "meanB": ((B * vol[:, None]).sum(axis=0) / vol.sum()).tolist()}
+
+
+def child(case):
+    formulation, n, solver, reuse = case
+    out = subprocess.run([sys.executable, __file__, "--case",
+                          json.dumps([formulation, n, solver, reuse])],
+                         capture_output=True, text=True)
+    if out.returncode != 0:
+        print(out.stderr[-3000:], file=sys.stderr)
+        return None
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def print_header():
+    print(f"{'form.':<7}{'n':>4} {'solver':<10}{'tets':>9} {'unknowns':>17} {'Newton':>6} "
+          f"{'Krylov/step':<22}{'mesh':>6}{'asm':>7}{'setup':>7}{'solve':>7}"
+          f"{'total':>8}{'peak GB':>8}  {'mean B_z steel':>14}")
+
+
+def print_table(rows):
+    for r in rows:
+        unk = (f"{r['unknowns']} [{r['ungauged']}]" if r["unknowns"] != r["ungauged"]
+               else str(r["unknowns"]))
+        its = ",".join(map(str, r["krylov"])) if sum(r["krylov"]) else "-"
+        total = r["mesh"] + r["problem"] + r["newton_total"]
+        name = r["solver"] + {"refresh": "+r", "freeze": "+f"}.get(r["reuse"], "")
+        flag = "" if r["converged"] else "  NOT CONVERGED"
+        print(f"{r['formulation']:<7}{r['n']:>4} {name:<10}{r['tets']:>9} {unk:>17} "
+              f"{r['newton']:>6} {its:<22}{r['mesh']:6.1f}{r['assembly']:7.1f}"
+              f"{r['setup']:7.1f}{r['solve']:7.1f}{total:8.1f}{r['peak'] / 1e9:8.2f}  "
+              f"{r['meanB'][2]:14.10f}{flag}", flush=True)
+
+
+def summarise(rows):
+    for form in ("vector", "scalar"):
+        for solver in ("iterative", "direct"):
+            sel = [r for r in rows if r["formulation"] == form and r["solver"] == solver
+                   and not r["reuse"]]
+            if len(sel) >= 2:
+                N = np.array([r["unknowns"] for r in sel], float)
+                T = np.array([r["mesh"] + r["problem"] + r["newton_total"] for r in sel])
+                k = np.polyfit(np.log(N), np.log(T), 1)[0]
+                its = [np.mean(r["krylov"]) for r in sel]
+                extra = (f"; Krylov iterations per step {its[0]:.1f} -> {its[-1]:.1f} "
+                         f"({its[-1] / its[0]:.2f}x)") if solver == "iterative" else ""
+                print(f"{form} {solver}: total time ~ N^{k:.2f} over {N[0]:.0f}-{N[-1]:.0f} "
+                      f"unknowns{extra}")
+        for n in sorted({r["n"] for r in rows if r["formulation"] == form}):
+            pair = {r["solver"]: r for r in rows
+                    if r["formulation"] == form and r["n"] == n and not r["reuse"]}
+            if "direct" in pair and "iterative" in pair:
+                a, b = np.array(pair["iterative"]["meanB"]), np.array(pair["direct"]["meanB"])
+                d = np.linalg.norm(a - b) / np.linalg.norm(b)
+                speed = ((pair["direct"]["newton_total"] + pair["direct"]["problem"])
+                         / (pair["iterative"]["newton_total"] + pair["iterative"]["problem"]))
+                print(f"{form} n={n}: mean B iterative vs direct rel. difference {d:.1e}; "
+                      f"Newton steps {pair['iterative']['newton']} vs "
+                      f"{pair['direct']['newton']}; direct/iterative solve time {speed:.1f}x")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--full", action="store_true", help="sizes up to ~1e6 unknowns")
+    ap.add_argument("--reuse", action="store_true",
+                    help="compare rebuilding, refreshing (+r) and freezing (+f) the "
+                         "multigrid set-up across Newton steps")
+    ap.add_argument("--formulation", choices=["vector", "scalar", "both"], default="both")
+    ap.add_argument("--no-direct", action="store_true", help="iterative runs only")
+    ap.add_argument("--case", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.case:
+        print(json.dumps(run_case(*json.loads(args.case))))
+        return
+    forms = ["vector", "scalar"] if args.formulation == "both" else [args.formulation]
+    cases = []
+    for form in forms:
+        for n in SIZES[form]["full" if args.full else "small"]:
+            cases.append((form, n, "iterative", False))
+            if args.reuse:
+                cases += [(form, n, "iterative", "refresh"), (form, n, "iterative", "freeze")]
+            if not args.no_direct and not args.reuse and n <= DIRECT_UP_TO[form]:
+                cases.append((form, n, "direct", False))
+    print(f"steel cube in an air box, uniform 1 T; {os.cpu_count()} cores; times in s")
+    print_header()
+    rows = []
+    for case in cases:
+        r = child(case)
+        if r is not None:
+            rows.append(r)
+            print_table([r])
+    print()
+    summarise(rows)
+    summarise(rows)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,131 @@
+"""Auxiliary-space Maxwell preconditioner (Hiptmair-Xu) for curl-curl systems.
+
+The edge-element matrix A = int nu curl(u) . curl(v) (plus its Newton term) is
+hard for plain multigrid: the discrete gradients are its kernel, and smoothing cannot
+tell them from the rest. The auxiliary-space method splits the edge space into what a
+smoother handles (high frequencies), nodal vector fields mapped in by the Nédélec
+interpolation Pi, and gradients of nodal functions mapped in by the discrete gradient G.
+On the nodal spaces the problems Pi_k^T A Pi_k (one per Cartesian component k) and
+G^T A G are Laplacian-like, and smoothed aggregation solves them well.
+
+One application to a residual r is the multiplicative cycle
+
+    forward Gauss-Seidel on A;  x += sum_k Pi_k V_k(Pi_k^T (r - A x))  [+ G V_G(G^T ...)];
+    backward Gauss-Seidel on A,
+
+symmetric because the two smoothing sweeps are each other's adjoint and each V-cycle is
+symmetric. Without a mass term G^T A G vanishes (curl grad = 0), and its correction is
+left out. The iteration counts of CG with this cycle barely change under refinement or
+with the permeability contrast (benchmarks/bench_solvers.py).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import scipy.sparse as sp
+
+from .amg import hierarchy_bytes, refresh_operators, sa_hierarchy, v_cycle
+
+__all__ = ["discrete_gradient", "nedelec_interpolation", "AuxiliarySpaceMaxwell"]
+
+
+def discrete_gradient(edges, num_nodes: int) -> sp.csr_matrix:
+    """Edge-by-node matrix mapping nodal values to the edge coefficients of their
+    gradient: -1 at the start node and +1 at the end node of every directed edge."""
+    E = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    rows = np.repeat(np.arange(len(E)), 2)
+    vals = np.tile([-1.0, 1.0], len(E))
+    return sp.csr_matrix((vals, (rows, E.reshape(-1))), shape=(len(E), int(num_nodes)))
+
+
+def nedelec_interpolation(nodes, edges) -> tuple:
+    """Three edge-by-node matrices Pi_x, Pi_y, Pi_z: the edge coefficients of the linear
+    vector field with nodal values v are sum_k Pi_k v[:, k].
+
+    The coefficient of edge (a, b) is the line integral of the field along it,
+    (v_a + v_b) / 2 . (x_b - x_a), exact for linear fields.
+    """
+    X = np.asarray(nodes, dtype=np.float64)
+    E = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    t = 0.5 * (X[E[:, 1]] - X[E[:, 0]])
+    rows = np.repeat(np.arange(len(E)), 2)
+    cols = E.reshape(-1)
+    out = []
+    for k in range(3):
+        P = sp.csr_matrix((np.repeat(t[:, k], 2), (rows, cols)), shape=(len(E), len(X)))
+        P.eliminate_zeros()
+        out.append(P)
+    return tuple(out)
+
+
+def _used_columns(P) -> sp.csr_matrix:
+    # Nodes that no free edge touches carry no auxiliary unknown; a zero row and column
+    # in the nodal matrix would stall the aggregation.
+    P = sp.csc_matrix(P)
+    keep = np.flatnonzero(np.diff(P.indptr) > 0)
+    return sp.csr_matrix(P[:, keep])
+
+
+class AuxiliarySpaceMaxwell:
+    """Hiptmair-Xu preconditioner for the free block of an edge-element system.
+
+    ``gradient`` (n, N) and ``interpolation`` (three (n, N) matrices) are the discrete
+    gradient and Nédélec interpolation restricted to the n free edges; ``sweeps`` the
+    Gauss-Seidel sweeps of each smoothing step. ``setup(A)`` builds the nodal matrices
+    and their smoothed-aggregation hierarchies; calling the object applies one cycle.
+    With ``refresh`` (the default) later set-ups keep the hierarchies' aggregates and
+    prolongators and recompute only the nodal and coarse operators: on the saturating
+    steel cube (460k edges) that halved the set-up time with the same CG iterations,
+    while hierarchies kept whole from the first step needed 10-20x the iterations.
+    """
+
+    def __init__(self, gradient, interpolation, sweeps: int = 1, refresh: bool = True):
+        self.G = _used_columns(gradient)
+        self.Pi = [_used_columns(P) for P in interpolation]
+        self.sweeps = int(sweeps)
+        self.refresh = bool(refresh)
+        self.A = None
+        self.levels = []
+        self.memory = 0
+        self.rebuilt = False
+
+    def invalidate(self) -> None:
+        """Build the nodal hierarchies anew at the next set-up."""
+        self.levels = []
+
+    def setup(self, A) -> None:
+        A = sp.csr_matrix(A)
+        self.A = A
+        self.rebuilt = not (self.refresh and self.levels)
+        if not self.rebuilt:
+            for P, PT, ml in self.levels:
+                refresh_operators(ml, PT @ (A @ P))
+        else:
+            self.levels = []                  # release the old hierarchies first
+            spaces = list(self.Pi)
+            if self.G.shape[1] and not _kills_gradients(A, self.G):
+                spaces.append(self.G)
+            for P in spaces:
+                PT = P.T.tocsr()
+                self.levels.append((P, PT, sa_hierarchy(PT @ (A @ P))))
+        self.memory = sum(hierarchy_bytes(ml) for _, _, ml in self.levels)
+
+    def __call__(self, r) -> np.ndarray:
+        from pyamg.relaxation.relaxation import gauss_seidel
+
+        A = self.A
+        x = np.zeros_like(r)
+        gauss_seidel(A, x, r, iterations=self.sweeps, sweep="forward")
+        res = r - A @ x
+        for P, PT, ml in self.levels:
+            x += P @ v_cycle(ml, PT @ res)
+        gauss_seidel(A, x, r, iterations=self.sweeps, sweep="backward")
+        return x
+
+
+def _kills_gradients(A, G) -> bool:
+    """True when A G vanishes to rounding (a curl-curl matrix without mass term)."""
+    v = np.random.default_rng(0).standard_normal(G.shape[1])
+    g = G @ v
+    scale = abs(A).max() * np.linalg.norm(g)
+    return np.linalg.norm(A @ g) <= 1e-10 * scale

@@ -1,0 +1,167 @@
+"""The linear-solver interface of the Newton drivers, and how a backend is chosen.
+
+A Newton step hands its solver the free block of the Jacobian once (``setup(A)``) and then
+one right-hand side with a relative tolerance (``solve(b, rtol)``); the solver keeps what it
+can reuse between steps (an ordering, a pattern) and reports what it did in ``stats``.
+Backends: :class:`~.direct.DirectSolver` (sparse LU, exact) and
+:class:`~.iterative.IterativeSolver` (conjugate gradients with algebraic multigrid); a plain
+callable ``solve(A, b) -> x`` is wrapped by :class:`CallableSolver`.
+
+Before the first ``setup`` a driver calls ``configure(context)`` with a
+:class:`LinearContext`: what the unknowns are (nodal values or edge coefficients) and the
+auxiliary matrices a multigrid preconditioner for that kind needs.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+import numpy as np
+
+__all__ = ["LinearSolveError", "LinearStats", "LinearContext", "LinearSolver",
+           "CallableSolver", "AUTO_ITERATIVE_ABOVE", "choose_linear_solver", "check_finite"]
+
+# Above these numbers of unknowns "auto" picks the iterative backend. Measured with
+# benchmarks/bench_solvers.py (steel cube in an air box, whole Newton solves): the
+# iterative path is ahead from about 8k nodal and 15k edge unknowns on, and the gap
+# widens like N^0.8 beyond; below, the direct factorisation is as fast and exact.
+AUTO_ITERATIVE_ABOVE = {"nodal": 8_000, "edge": 15_000}
+
+
+class LinearSolveError(RuntimeError):
+    """A linear solve failed: singular or indefinite system, breakdown, non-finite values,
+    or no convergence within the iteration limit."""
+
+
+@dataclass
+class LinearStats:
+    """What one ``setup`` + ``solve`` did.
+
+    ``iterations``: Krylov iterations (0 for a direct solve); ``setup_time`` and
+    ``solve_time`` in s; ``rel_residual``: |b - A x| / |b| reached (NaN where not
+    measured); ``memory``: bytes held by the factor or the multigrid hierarchy (0 where
+    not known).
+    """
+
+    solver: str = ""
+    iterations: int = 0
+    setup_time: float = 0.0
+    solve_time: float = 0.0
+    rel_residual: float = math.nan
+    memory: int = 0
+
+
+@dataclass
+class LinearContext:
+    """What a driver tells its linear solver about the unknowns of the free block.
+
+    ``kind`` is ``"nodal"`` (scalar potential: one value per node) or ``"edge"`` (edge
+    coefficients of the vector potential). ``coordinates`` (n, 3) are positions of the
+    unknowns in m (nodes, edge midpoints). For edges, ``gradient`` (n, N) maps nodal
+    values to edge coefficients (discrete gradient, its range is the kernel of curl) and
+    ``interpolation`` holds three (n, N) matrices mapping each Cartesian component of a
+    nodal vector field to edge coefficients (Nédélec interpolation).
+    """
+
+    kind: str
+    coordinates: np.ndarray | None = None
+    gradient: object = None
+    interpolation: tuple = ()
+    extra: dict = field(default_factory=dict)
+
+    @property
+    def size(self) -> int:
+        """Number of unknowns of the free block."""
+        return 0 if self.coordinates is None else len(self.coordinates)
+
+
+class LinearSolver:
+    """Base of the backends: ``configure``, ``setup``, ``solve`` and ``stats``."""
+
+    name = "linear solver"
+    #: True when ``solve`` returns the exact solution whatever ``rtol`` says.
+    exact = False
+    #: True when the backend copes with the consistent singular (ungauged) edge system.
+    handles_singular = False
+
+    def __init__(self):
+        self.stats = LinearStats(self.name)
+        self.context: LinearContext | None = None
+        #: What the backend was last configured for (set by the drivers, which
+        #: configure again when it changes).
+        self.configured_for = None
+
+    def configure(self, context: LinearContext) -> None:
+        """Receive what the unknowns are; called once by a driver before ``setup``."""
+        self.context = context
+
+    def setup(self, A) -> None:
+        """Prepare for systems with the sparse (n, n) matrix ``A``."""
+        raise NotImplementedError
+
+    def solve(self, b, rtol: float) -> np.ndarray:
+        """Return x with |b - A x| <= rtol |b| (or exactly, for direct backends)."""
+        raise NotImplementedError
+
+    def _new_stats(self) -> LinearStats:
+        self.stats = LinearStats(self.name)
+        return self.stats
+
+
+class CallableSolver(LinearSolver):
+    """A plain ``solve(A, b) -> x`` as a backend (the drivers' older ``solve=`` hook)."""
+
+    name = "callable"
+    exact = True
+    handles_singular = True
+
+    def __init__(self, fn: Callable):
+        super().__init__()
+        if not callable(fn):
+            raise TypeError("solve must be a callable solve(A, b) -> x")
+        self.fn, self.A = fn, None
+
+    def setup(self, A) -> None:
+        self._new_stats()
+        self.A = A
+
+    def solve(self, b, rtol: float) -> np.ndarray:
+        t0 = time.perf_counter()
+        x = np.asarray(self.fn(self.A, b), dtype=np.float64).reshape(-1)
+        self.stats.solve_time = time.perf_counter() - t0
+        return check_finite(x)
+
+
+def check_finite(x) -> np.ndarray:
+    """``x`` itself, or LinearSolveError when it holds NaN or infinity."""
+    if not np.all(np.isfinite(x)):
+        raise LinearSolveError("the linear solve produced non-finite values")
+    return x
+
+
+def choose_linear_solver(linear_solver, solve, kind: str, size: int) -> LinearSolver:
+    """The backend a driver uses for ``size`` unknowns of ``kind`` (not yet configured).
+
+    ``linear_solver`` is ``"auto"`` (direct up to :data:`AUTO_ITERATIVE_ABOVE` unknowns
+    of that kind, iterative above), ``"direct"``, ``"iterative"`` or a
+    :class:`LinearSolver` instance; ``solve``, a callable ``solve(A, b) -> x``, overrides
+    it when given.
+    """
+    from .direct import DirectSolver
+    from .iterative import IterativeSolver
+
+    if solve is not None:
+        return CallableSolver(solve)
+    if isinstance(linear_solver, LinearSolver):
+        return linear_solver
+    if linear_solver == "auto":
+        return IterativeSolver() if size > AUTO_ITERATIVE_ABOVE[kind] else DirectSolver()
+    if linear_solver == "direct":
+        return DirectSolver()
+    if linear_solver == "iterative":
+        return IterativeSolver()
+    raise ValueError("linear_solver must be 'auto', 'direct', 'iterative' or a "
+                     f"LinearSolver instance, not {linear_solver!r}")

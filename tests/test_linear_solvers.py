@@ -1,0 +1,123 @@
+"""Linear-solver backends of the Newton drivers: direct against iterative, the
+auxiliary-space pieces, forcing terms and failures."""
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+from fluxkern_tools import elements, materials, meshes, solvers
+from fluxkern_tools.materials import MU0
+from fluxkern_tools.solvers.linear import choose_linear_solver
+
+STEEL = materials.steel("M270-35A")
+
+
+def cube_mesh(n=6):
+    return meshes.box((-0.2,) * 3, (0.2,) * 3, (n,) * 3,
+                      regions=[(1, lambda c: np.all(np.abs(c) < 0.07, axis=1))])
+
+
+def mean_B(sol, mesh):
+    idx = np.flatnonzero(mesh.regions == 1)
+    _, B = sol.B(None, idx)
+    vol = mesh.volumes()[idx]
+    return (B * vol[:, None]).sum(axis=0) / vol.sum()
+
+
+@pytest.mark.parametrize("formulation, degree, steel", [
+    ("vector", 1, True), ("vector", 1, False), ("scalar", 1, True), ("scalar", 2, False)])
+def test_iterative_and_direct_solves_agree(formulation, degree, steel):
+    m = cube_mesh()
+    mats = {0: materials.vacuum(), 1: STEEL if steel else materials.linear(1000.0)}
+    out = {}
+    for kind in ("direct", "iterative"):
+        if formulation == "vector":
+            sol = solvers.solve_reduced_vector_potential(m, mats, [0, 0, 1.5],
+                                                         linear_solver=kind)
+        else:
+            sol = solvers.solve_scalar_potential(m, mats, [0, 0, 1.5 / MU0], degree=degree,
+                                                 linear_solver=kind)
+        assert sol.report.converged and sol.report.linear_solver == kind
+        out[kind] = (mean_B(sol, m), sol.report)
+    (Bd, rd), (Bi, ri) = out["direct"], out["iterative"]
+    np.testing.assert_allclose(Bi, Bd, rtol=1e-6, atol=1e-6 * np.abs(Bd).max())
+    assert abs(ri.iterations - rd.iterations) <= 1
+    if not steel:
+        assert ri.iterations == 1          # a linear problem: one update, solved tightly
+    else:
+        # Inexact Newton: the first update is solved loosely, later ones tighter.
+        etas = [s.eta for s in ri.steps[:-1]]
+        assert etas[0] == pytest.approx(0.1) and etas[-1] < 1e-2
+    assert np.all(ri.linear_iterations > 0) and np.all(rd.linear_iterations == 0)
+    t = ri.times()
+    assert t["assembly"] > 0 and t["setup"] > 0 and t["solve"] > 0
+
+
+def test_gradients_lie_in_the_curl_curl_kernel_and_interpolation_is_exact():
+    m = meshes.box((0, 0, 0), (1, 1.3, 0.7), (3, 4, 2))
+    rng = np.random.default_rng(1)
+    m.nodes[:] += rng.uniform(-0.04, 0.04, m.nodes.shape)   # a distorted mesh
+    pb = solvers.ReducedVectorPotential(m, {0: STEEL}, [0.3, 0.2, 1.4])
+    K, dK, _ = pb.matrices(rng.normal(scale=1e-3, size=pb.num_dofs))
+    G = solvers.discrete_gradient(m.edges, m.num_nodes)
+    g = G @ rng.normal(size=m.num_nodes)
+    scale = abs(K + dK).max() * np.abs(g).max()
+    assert np.abs((K + dK) @ g).max() < 1e-12 * scale
+    # The gradient of a linear function is its constant field's interpolant.
+    c = np.array([0.7, -1.1, 0.4])
+    np.testing.assert_allclose(G @ (m.nodes @ c), elements.interpolate_edges(
+        m.nodes, m.edges, lambda p: np.broadcast_to(c, p.shape)), atol=1e-14)
+    Pi = solvers.nedelec_interpolation(m.nodes, m.edges)
+    exact = elements.interpolate_edges(m.nodes, m.edges, lambda p: np.broadcast_to(c, p.shape))
+    np.testing.assert_allclose(sum(c[k] * (Pi[k] @ np.ones(m.num_nodes)) for k in range(3)),
+                               exact, atol=1e-15)
+    # Linear fields too: the edge integral of a linear field is its midpoint value.
+    lin = lambda p: p @ np.array([[1.0, 2, 0], [0, -1, 3], [0.5, 0, 1]])
+    V = lin(m.nodes)
+    np.testing.assert_allclose(sum(Pi[k] @ V[:, k] for k in range(3)),
+                               elements.interpolate_edges(m.nodes, m.edges, lin), atol=1e-14)
+
+
+def test_failures_are_reported_not_returned():
+    m = cube_mesh(5)
+    mats = {0: materials.vacuum(), 1: STEEL}
+    with pytest.raises(solvers.LinearSolveError, match="did not converge"):
+        solvers.solve_reduced_vector_potential(
+            m, mats, [0, 0, 1.5], linear_solver=solvers.IterativeSolver(maxiter=1))
+    # An indefinite matrix breaks CG down; a singular one stops the factorisation.
+    A = sp.diags([1.0, -1.0, 2.0]).tocsr()
+    it = solvers.IterativeSolver(preconditioner=_Identity())
+    it.configure(solvers.LinearContext("nodal", np.zeros((3, 3))))
+    it.setup(A)
+    with pytest.raises(solvers.LinearSolveError, match="positive definite"):
+        it.solve(np.array([1.0, 1.0, 0.0]), 1e-10)
+    d = solvers.DirectSolver()
+    with pytest.raises(solvers.LinearSolveError, match="singular"):
+        d.setup(sp.csr_matrix((3, 3)))
+    with pytest.raises(ValueError, match="linear_solver"):
+        solvers.solve_scalar_potential(m, {0: materials.vacuum(), 1: STEEL}, [0, 0, 1.0],
+                                       linear_solver="cholesky")
+
+
+class _Identity:
+    memory = 0
+
+    def setup(self, A):
+        pass
+
+    def __call__(self, r):
+        return r
+
+
+def test_auto_choice_and_forcing_terms():
+    lim = solvers.AUTO_ITERATIVE_ABOVE
+    assert choose_linear_solver("auto", None, "edge", lim["edge"]).name == "direct"
+    assert choose_linear_solver("auto", None, "edge", lim["edge"] + 1).name == "iterative"
+    assert choose_linear_solver("auto", None, "nodal", lim["nodal"] + 1).name == "iterative"
+    assert choose_linear_solver("direct", lambda A, b: b, "edge", 10).name == "callable"
+    # Eisenstat-Walker: 0.1 first, then 0.9 (ratio)^2, kept above the floor and from
+    # falling faster than the previous term squared while that is large.
+    assert solvers.forcing_term(1.0, float("nan"), float("nan"), 0.0) == 0.1
+    assert solvers.forcing_term(0.01, 1.0, 0.1, 0.0) == pytest.approx(0.9e-4)
+    assert solvers.forcing_term(0.01, 1.0, 0.1, 1e-3) == 1e-3
+    assert solvers.forcing_term(0.5, 1.0, 0.1, 0.0) == 0.1
