@@ -25,6 +25,7 @@ from scipy.optimize import brentq
 from scipy.sparse.csgraph import connected_components
 from scipy.sparse.linalg import cg
 
+import reference
 from fluxkern_tools import coils, materials, meshes, solvers
 from fluxkern_tools.materials import MU0, NU0
 
@@ -221,7 +222,7 @@ def test_nonlinear_steel_sphere_newton_converges_quadratically(formulation):
 def test_coil_in_air_total_field_is_the_biot_savart_field():
     mesh = meshes.box((-0.2, -0.2, -0.2), (0.2, 0.2, 0.2), (5, 5, 6),
                       regions=[(1, lambda c: c[:, 2] > 0.05)])
-    coil = coils.loop(0.08, 250.0, n_segments=48, strand_radius=2e-3)
+    coil = coils.loop(0.08, 48, current=250.0, strand_radius=2e-3)
     # Region 1 is vacuum written as a piecewise cubic, so its elements go through the
     # source-field assembly (nu0 - nu = 0 there) rather than the vacuum shortcut.
     nu0_curve = materials.CubicReluctance([[0.0], [0.0], [0.0], [NU0]], [0.0, 50.0])
@@ -235,7 +236,7 @@ def test_coil_in_air_total_field_is_the_biot_savart_field():
     pts, B = sol.B(ref)
     _, Br = sol.reaction_B(ref)
     assert np.abs(Br).max() < 1e-10 * np.abs(B).max()
-    np.testing.assert_allclose(B, coils.biot_savart(coil.segments, pts, 250.0, 2e-3),
+    np.testing.assert_allclose(B, reference.biot_savart(coil.segments, pts, 250.0, 2e-3),
                                rtol=1e-9, atol=1e-12 * np.abs(B).max())
     try:
         import magpylib
@@ -343,7 +344,7 @@ def test_source_fields():
     pts = np.random.default_rng(2).uniform(-1, 1, size=(7, 3))
     np.testing.assert_array_equal(solvers.source_field([0, 0, 2.0], pts)[:, 2], 2.0)
     np.testing.assert_array_equal(solvers.source_field(None, pts), 0.0)
-    a = coils.loop(0.3, 10.0, strand_radius=1e-3)
+    a = coils.loop(0.3, current=10.0, strand_radius=1e-3)
     b = a.translated([0.0, 0.0, 0.5])
     both = solvers.source_field([a, b], pts)
     np.testing.assert_allclose(both, a.field(pts) + b.field(pts), rtol=1e-10, atol=1e-18)

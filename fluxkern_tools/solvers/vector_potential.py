@@ -28,6 +28,7 @@ from .. import elements as ref_elements, quadrature
 from ..materials import NU0
 from ..meshes import Mesh
 from ._common import dirichlet_part, material_table
+from ._post import PostProcessing
 from .ams import discrete_gradient, nedelec_interpolation
 from .assembly import RegionSum
 from .gauge import tree_gauge
@@ -84,8 +85,8 @@ class ReducedVectorPotential:
         ``Material`` objects, whose ``reluctance()`` is used.
     source : the source field B_s, see :func:`.sources.source_field`: coil(s), a
         uniform 3-vector in T or a callable on points.
-    dirichlet : None (the whole boundary) or a predicate on boundary-face centroids
-        selecting where A x n = 0 holds.
+    dirichlet : None (the whole boundary), a predicate on boundary-face centroids
+        selecting where A x n = 0 holds, or physical surface name(s).
     quad_degree : quadrature degree (default 2: B_s varies inside an element).
     gauge : None (default) removes the kernel of curl by a tree gauge where the linear
         solver needs it (the direct one) and leaves the system ungauged for CG, which
@@ -285,7 +286,7 @@ def solve_reduced_vector_potential(mesh: Mesh, reluctances, source, *, dirichlet
 
 
 @dataclass
-class VectorPotentialSolution:
+class VectorPotentialSolution(PostProcessing):
     """Result of a reduced vector-potential solve.
 
     ``x``: edge coefficients of the reaction potential in Wb; ``source_scale``: the
@@ -327,3 +328,20 @@ class VectorPotentialSolution:
     def source_B(self, points) -> np.ndarray:
         """The (scaled) source field in T at arbitrary ``points`` (P, 3; m)."""
         return self.source_scale * source_field(self.problem.source, points)
+
+    def A_at(self, points, *, outside: str = "nan") -> np.ndarray:
+        """Reaction vector potential in Wb/m at points (P, 3; m); see
+        :func:`fluxkern_tools.fields.A_at`."""
+        from ..fields import A_at
+        return A_at(self, points, outside=outside)
+
+    def flux_linkage(self, coil=None, **kw) -> float:
+        """Flux linkage in Wb of a coil; see :func:`fluxkern_tools.results.flux_linkage`."""
+        from ..results import flux_linkage
+        return flux_linkage(self, coil, **kw)
+
+    def inductance(self, coil=None, **kw):
+        """Apparent and incremental inductance in H; see
+        :func:`fluxkern_tools.results.inductance`."""
+        from ..results import inductance
+        return inductance(self, coil, **kw)
