@@ -14,7 +14,8 @@ element values around it, taken over the elements of the point's own region only
 (the field is discontinuous across material interfaces), interpolated linearly.
 That is closer to the exact field wherever it is smooth (an O(h^2) rather than O(h)
 error inside a region on regular meshes) and is a post-processed value, not the
-finite-element solution itself. P2 scalar potentials are returned as computed.
+finite-element solution itself. Second-order fields (P2 scalar potentials, degree-2
+edge elements, linear in each element) are returned as computed.
 SI units: m, T, A/m, Wb/m.
 """
 
@@ -22,7 +23,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from .elements import LOCAL_EDGES, class_signs, lagrange
+from .elements import lagrange
 from .locate import locate
 
 __all__ = ["B_at", "H_at", "A_at"]
@@ -81,6 +82,8 @@ def _patch_elements(mesh, el):
 
 def _reaction_B(solution, el, bary, smooth):
     mesh = solution.problem.mesh
+    if solution.problem.degree > 1:
+        return solution.reaction_B_in(el, bary)
     if not smooth:
         ue, inv = np.unique(el, return_inverse=True)
         _, B = solution.reaction_B(None, ue)
@@ -168,10 +171,6 @@ def A_at(solution, points, *, outside: str = "nan") -> np.ndarray:
     el, bary = locate(mesh, P, outside)
     inside = el >= 0
     out = np.full((len(P), 3), np.nan)
-    e, lam = el[inside], bary[inside]
-    G = _grad_lambda(mesh, e)                                       # (P, 4, 3)
-    a, b = LOCAL_EDGES[:, 0], LOCAL_EDGES[:, 1]
-    W = lam[:, a, None] * G[:, b] - lam[:, b, None] * G[:, a]       # (P, 6, 3)
-    coef = solution.x[mesh.glob_ids[e]] * class_signs(mesh.orientations[e])
-    out[inside] = np.einsum("pk,pkc->pc", coef, W)
+    if np.any(inside):
+        out[inside] = solution.problem.space.field(solution.x, el[inside], bary[inside])[0]
     return out

@@ -14,6 +14,7 @@ two-dimensional ``mesh.cells``.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Callable, Iterable, Sequence
 
 import numpy as np
@@ -246,6 +247,41 @@ class Mesh:
             "elements": idx,
         }
 
+    # -- faces (numbered on first use; the second-order edge elements need them) -------
+    @cached_property
+    def _face_numbering(self):
+        sf = np.sort(self.cells[:, _FACES], axis=2).reshape(-1, 3)
+        faces, inv = np.unique(sf, axis=0, return_inverse=True)
+        return faces.astype(np.int32), inv.reshape(self.num_el, 4).astype(np.int32)
+
+    @property
+    def faces(self) -> np.ndarray:
+        """Unique faces (num_faces, 3) int32, node indices ascending, in lexicographic
+        order; face id = row."""
+        return self._face_numbering[0]
+
+    @property
+    def face_ids(self) -> np.ndarray:
+        """Global face id (num_el, 4) int32 of every local face (face i opposite local
+        vertex i)."""
+        return self._face_numbering[1]
+
+    @property
+    def num_faces(self) -> int:
+        """Number of unique faces."""
+        return len(self.faces)
+
+    def face_index(self, triangles) -> np.ndarray:
+        """Face ids (F,) int32 of triangles (F, 3) given by their nodes in any order;
+        ValueError for a triangle that is no face of the mesh."""
+        t = np.sort(np.asarray(triangles, dtype=np.int64).reshape(-1, 3), axis=1)
+        f = self.faces
+        # The faces are unique and sorted, so they keep their ids among the union.
+        u, inv = np.unique(np.vstack([f, t]), axis=0, return_inverse=True)
+        if len(u) != len(f):
+            raise ValueError("a triangle is no face of the mesh")
+        return inv.reshape(-1)[len(f):].astype(np.int32)
+
     def interior_edges(self) -> np.ndarray:
         """Ids of the edges that do not lie on the boundary."""
         keep = np.ones(self.num_edges, bool)
@@ -276,6 +312,22 @@ class Mesh:
         boundary conditions apply to only a part of the surface (symmetry planes keep
         their natural condition).
         """
+        f = self.boundary_triangles(predicate)
+        n = self.num_nodes
+        ekeys = _pair_keys(self.edges[:, 0], self.edges[:, 1], n)
+        fe = f[:, [[0, 1], [1, 2], [0, 2]]].reshape(-1, 2)
+        keys = np.unique(_pair_keys(fe[:, 0], fe[:, 1], n))
+        idx = np.minimum(np.searchsorted(ekeys, keys), len(ekeys) - 1)
+        if not np.array_equal(ekeys[idx], keys):
+            raise ValueError("the surface has edges that no element has")
+        return np.unique(f).astype(np.int32), idx.astype(np.int32)
+
+    def boundary_triangles(self, predicate) -> np.ndarray:
+        """The triangles (F, 3) int32 of a part of the boundary, selected as in
+        :meth:`boundary_part` (a predicate on face centroids or surface name(s)), or
+        the whole boundary for None."""
+        if predicate is None:
+            return self.boundary_faces
         if isinstance(predicate, str) or (isinstance(predicate, (list, tuple)) and predicate
                                           and all(isinstance(p, str) for p in predicate)):
             names = [predicate] if isinstance(predicate, str) else list(predicate)
@@ -290,14 +342,7 @@ class Mesh:
             if m.shape != (len(f),):
                 raise ValueError("a face predicate must return one boolean per boundary face")
             f = f[m]
-        n = self.num_nodes
-        ekeys = _pair_keys(self.edges[:, 0], self.edges[:, 1], n)
-        fe = f[:, [[0, 1], [1, 2], [0, 2]]].reshape(-1, 2)
-        keys = np.unique(_pair_keys(fe[:, 0], fe[:, 1], n))
-        idx = np.minimum(np.searchsorted(ekeys, keys), len(ekeys) - 1)
-        if not np.array_equal(ekeys[idx], keys):
-            raise ValueError("the surface has edges that no element has")
-        return np.unique(f).astype(np.int32), idx.astype(np.int32)
+        return f
 
 
 def _check_folds(faces, sorted_faces, keys, num_el) -> None:

@@ -63,13 +63,15 @@ class LinearContext:
     unknowns in m (nodes, edge midpoints). For edges, ``gradient`` (n, N) maps nodal
     values to edge coefficients (discrete gradient, its range is the kernel of curl) and
     ``interpolation`` holds three (n, N) matrices mapping each Cartesian component of a
-    nodal vector field to edge coefficients (Nédélec interpolation).
+    nodal vector field to edge coefficients (Nédélec interpolation); ``sweeps`` is the
+    number of smoothing sweeps an edge preconditioner should make on each side.
     """
 
     kind: str
     coordinates: np.ndarray | None = None
     gradient: object = None
     interpolation: tuple = ()
+    sweeps: int = 1
 
     @property
     def size(self) -> int:
