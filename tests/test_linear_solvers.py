@@ -25,7 +25,8 @@ def mean_B(sol, mesh):
 
 
 @pytest.mark.parametrize("formulation, degree, steel", [
-    ("vector", 1, True), ("vector", 1, False), ("scalar", 1, True), ("scalar", 2, False)])
+    ("vector", 1, True), ("vector", 1, False), ("vector", 2, True), ("scalar", 1, True),
+    ("scalar", 2, False)])
 def test_iterative_and_direct_solves_agree(formulation, degree, steel):
     m = cube_mesh()
     mats = {0: materials.vacuum(), 1: STEEL if steel else materials.linear(1000.0)}
@@ -33,7 +34,7 @@ def test_iterative_and_direct_solves_agree(formulation, degree, steel):
     for kind in ("direct", "iterative"):
         if formulation == "vector":
             sol = solvers.solve_reduced_vector_potential(m, mats, [0, 0, 1.5],
-                                                         linear_solver=kind)
+                                                         linear_solver=kind, degree=degree)
         else:
             sol = solvers.solve_scalar_potential(m, mats, [0, 0, 1.5 / MU0], degree=degree,
                                                  linear_solver=kind)
@@ -47,7 +48,7 @@ def test_iterative_and_direct_solves_agree(formulation, degree, steel):
     else:
         # Inexact Newton: the first update is solved loosely, later ones tighter.
         etas = [s.eta for s in ri.steps[:-1]]
-        assert etas[0] == pytest.approx(0.1) and etas[-1] < 1e-2
+        assert etas[0] == pytest.approx(0.1) and etas[-1] < (1e-2 if degree == 1 else 2e-2)
     assert np.all(ri.linear_iterations > 0) and np.all(rd.linear_iterations == 0)
     t = ri.times()
     assert t["assembly"] > 0 and t["setup"] > 0 and t["solve"] > 0
