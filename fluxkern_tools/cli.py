@@ -185,7 +185,8 @@ def _validate(args):
     mm = 1e-3
     say = (lambda *a: None) if args.json else (lambda *a: print(*a, flush=True))
     run = lambda: team20.validate(args.pole_mm * mm, args.steel_mm * mm, args.air_mm * mm,
-                                  log=say if args.newton else None, say=say)
+                                  log=say if args.newton else None, say=say,
+                                  degree=args.degree)
     if args.json:
         with _QuietStdout():
             _, points = run()
@@ -269,6 +270,8 @@ def main(argv=None):
     val.add_argument("--air-mm", type=_size_mm, default=25.0,
                      help="largest element size in the air in mm (25)")
     val.add_argument("--newton", action="store_true", help="print the Newton tables")
+    val.add_argument("--degree", type=int, choices=[1, 2], default=1,
+                     help="edge-element degree (1; 2: second order, B linear per element)")
     val.set_defaults(run=_validate)
     bench = sub.add_parser("bench", help="run the benchmarks and print their ratios")
     bench.set_defaults(run=_bench)

@@ -162,7 +162,7 @@ class Team20:
     """The quarter model set up once and solved per current."""
 
     def __init__(self, h_pole=1.0 * MM, h_steel=2.5 * MM, h_air=25 * MM, grid=(3, 8),
-                 log=None):
+                 log=None, degree=1):
         t0 = time.perf_counter()
         self.mesh = build_mesh(h_pole, h_steel, h_air)
         self.mesh_seconds = time.perf_counter() - t0
@@ -170,7 +170,7 @@ class Team20:
         st = steel()
         mats = {"air": materials.vacuum(), "yoke": st, "pole": st}
         t0 = time.perf_counter()
-        self.problem = ReducedVectorPotential(self.mesh, mats, self.coil)
+        self.problem = ReducedVectorPotential(self.mesh, mats, self.coil, degree=degree)
         self.setup_seconds = time.perf_counter() - t0
         self.log = log
 
@@ -197,13 +197,14 @@ class Team20:
 
 
 def validate(h_pole=1.0 * MM, h_steel=2.5 * MM, h_air=25 * MM, grid=(3, 8), log=None,
-             say=print):
-    """Mesh, solve at the measured currents and compare; returns (model, points)."""
+             say=print, degree=1):
+    """Mesh, solve at the measured currents and compare (edge elements of ``degree``);
+    returns (model, points)."""
     I, F = measured_force()
-    model = Team20(h_pole, h_steel, h_air, grid, log=log)
+    model = Team20(h_pole, h_steel, h_air, grid, log=log, degree=degree)
     m = model.mesh
     say(f"TEAM 20 quarter model: {m.num_el} tetrahedra, {m.num_edges} edges, "
-        f"{len(model.problem.free)} unknowns; pole {h_pole / MM:g} mm, yoke "
+        f"{len(model.problem.free)} unknowns (degree {degree}); pole {h_pole / MM:g} mm, yoke "
         f"{h_steel / MM:g} mm, air up to {h_air / MM:g} mm; coil {len(model.coil.segments)} "
         f"segments; meshing {model.mesh_seconds:.1f} s, set-up {model.setup_seconds:.1f} s")
     points = model.sweep(I, F)
