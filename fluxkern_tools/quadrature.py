@@ -14,12 +14,14 @@ from functools import lru_cache
 import numpy as np
 from scipy.special import roots_jacobi, roots_legendre
 
-__all__ = ["tetrahedron", "stroud", "gauss_legendre_01", "MAX_TABULATED_DEGREE"]
+__all__ = ["tetrahedron", "tetrahedron14", "stroud", "gauss_legendre_01",
+           "MAX_TABULATED_DEGREE"]
 
-# Degrees 0..2 and 3..5 have small symmetric rules with positive weights and interior
-# points; beyond that the conical product is used (the classic 5-point degree-3 rule
-# and the 11-point degree-4 rule have a negative weight, which we avoid).
-MAX_TABULATED_DEGREE = 5
+# Degrees 0..2 have small symmetric rules with positive weights and interior points;
+# beyond that the conical product is used (the classic 5-point degree-3 rule has a
+# negative weight, which we avoid). :func:`tetrahedron14` is a symmetric rule of
+# degree 5 for callers that choose it.
+MAX_TABULATED_DEGREE = 2
 
 _A4 = (5.0 - np.sqrt(5.0)) / 20.0  # 4-point degree-2 rule: barycentric 1-3a, a, a, a
 # 14-point degree-5 rule (Walkington): two orbits (1-3a, a, a, a) and one orbit
@@ -30,7 +32,10 @@ _R14 = ((0.0927352503108912, 0.01224884051939366),
 _B14, _W14 = 0.0455037041256496, 0.007091003462846911
 
 
-def _rule14():
+def tetrahedron14():
+    """Symmetric 14-point rule exact to degree 5, positive weights summing to 1/6 and
+    interior points: ``(points (14, 3), weights (14,))``, fresh arrays. Half the points
+    of the conical product of the same degree."""
     pts, w = [], []
     for a, wa in _R14:
         for i in range(4):
@@ -92,7 +97,7 @@ def tetrahedron(degree):
     """Quadrature rule on the reference tetrahedron exact to total degree ``degree``.
 
     Degree 0 and 1: the centroid (1 point). Degree 2: the symmetric 4-point rule.
-    Degrees 3 to 5: a symmetric 14-point rule. Higher degrees: :func:`stroud`. All rules have interior points and positive
+    Higher degrees: :func:`stroud`. All rules have interior points and positive
     weights summing to 1/6 (the reference volume). Returns ``(points (M, 3),
     weights (M,))`` as fresh float64 arrays.
     """
@@ -104,8 +109,6 @@ def tetrahedron(degree):
         b = 1.0 - 3.0 * a
         pts = np.array([[a, a, a], [b, a, a], [a, b, a], [a, a, b]])
         return pts, np.full(4, 1.0 / 24.0)
-    if d <= 5:
-        return _rule14()
     return stroud(d)
 
 
