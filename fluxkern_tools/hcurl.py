@@ -151,37 +151,32 @@ class EdgeSpace:
         if self.degree == 1:
             return Pi
         X, Ed, F, E = m.nodes, m.edges, m.faces, m.num_edges
+        # A linear field's u . t is linear along an edge: the edge gradient coefficient
+        # 3 int u.t (1 - 2 s) ds is (v_lo - v_hi) . t / 2.
         t = X[Ed[:, 1]] - X[Ed[:, 0]]
-        rows_e = np.repeat(np.arange(E, 2 * E), 2)
-        # A linear field's u . t is linear along the edge: coefficient
-        # 3 int u.t (1 - 2 s) ds = (v_lo - v_hi) . t / 2.
-        grad_part = [sp.csr_matrix((np.column_stack([0.5 * t[:, k], -0.5 * t[:, k]]).ravel(),
-                                    (rows_e, Ed.reshape(-1))), shape=(self.num_dofs, m.num_nodes))
-                     for k in range(3)]
-        # Faces: the coefficients for a unit value at each face vertex in turn.
+        rows = [np.repeat(np.arange(E, 2 * E), 2)]
+        cols = [Ed.reshape(-1)]
+        vals = [np.stack([0.5 * t, -0.5 * t], axis=1).reshape(-1, 3)]
+        # Faces: the coefficients for a unit value at each face vertex in turn
+        # (int lambda_v dA = 1/6 on the reference triangle).
         Xf = X[F]                                                            # (F, 3, 3)
         tau = np.stack([Xf[:, 1] - Xf[:, 0], Xf[:, 2] - Xf[:, 0]], axis=1)   # (F, 2, 3)
         ends = np.array([[0, 1], [0, 2], [1, 2]])
         tf = Xf[:, ends[:, 1]] - Xf[:, ends[:, 0]]                           # (F, 3, 3)
-        rows, cols, vals = [], [], []
+        face_rows = 2 * E + 2 * np.arange(len(F))[:, None] + np.arange(2)   # (F, 2)
         for v in range(3):
             hit = (ends == v).astype(float)                                  # (3 edges, 2 ends)
             alpha = 0.5 * (hit[:, 0] + hit[:, 1])[None, :, None] * tf       # (F, 3, comp)
             beta = 0.5 * (hit[:, 0] - hit[:, 1])[None, :, None] * tf
-            # int lambda_v dA = 1/6 on the reference triangle.
             c = _face_coefficients(tau / 6.0, np.concatenate([alpha, beta], 1))  # (F, 2, comp)
-            rows.append(2 * E + 2 * np.arange(len(F))[:, None] + np.arange(2))
-            cols.append(np.broadcast_to(F[:, v, None], (len(F), 2)))
-            vals.append(c)
-        R = np.stack(rows, -1).reshape(-1)
-        C = np.stack(cols, -1).reshape(-1)
-        V = np.stack(vals, -2)                                               # (F, 2, 3v, comp)
+            rows.append(face_rows.reshape(-1))
+            cols.append(np.repeat(F[:, v], 2))
+            vals.append(c.reshape(-1, 3))
+        R, C, V = np.concatenate(rows), np.concatenate(cols), np.concatenate(vals)
         out = []
         for k in range(3):
-            face_part = sp.csr_matrix((V[..., k].reshape(-1), (R, C)),
-                                      shape=(self.num_dofs, m.num_nodes))
-            Pk = sp.vstack([Pi[k], sp.csr_matrix((self.num_dofs - E, m.num_nodes))])
-            P = (Pk + grad_part[k] + face_part).tocsr()
+            higher = sp.csr_matrix((V[:, k], (R, C)), shape=(self.num_dofs, m.num_nodes))
+            P = sp.vstack([Pi[k], higher[E:]], format="csr")
             P.eliminate_zeros()
             out.append(P)
         return tuple(out)
@@ -210,8 +205,8 @@ def _face_coefficients(moments, ce):
     coefficients (F, 6, ...) of the face's edge functions, whose share of the moments is
     removed first."""
     M, Em = nedelec2.face_system()
-    rest = moments - np.einsum("ij,fj...->fi...", Em, ce)
-    return np.einsum("ij,fj...->fi...", np.linalg.inv(M), rest)
+    rest = moments - np.moveaxis(np.tensordot(Em, ce, axes=(1, 1)), 0, 1)
+    return np.moveaxis(np.tensordot(np.linalg.inv(M), rest, axes=(1, 1)), 0, 1)
 
 
 def _sample(field, pts):

@@ -138,9 +138,17 @@ def test_tangential_trace_is_continuous_across_every_interior_face():
         np.testing.assert_allclose(t[0], t[1], atol=1e-12 * np.abs(t[0]).max())
 
 
-def test_numbering_boundary_unknowns_and_bad_input():
+def test_numbering_boundary_unknowns_and_bad_input(monkeypatch):
     m = meshes.box(shape=(2, 2, 1))
     S = EdgeSpace(m, 2)
+    # Meshes beyond 2^21 nodes number their faces without integer keys: same result.
+    with monkeypatch.context() as mp:
+        mp.setattr(meshes, "_triple_keys", lambda t, n: None)
+        big = meshes.Mesh.from_cells(m.nodes, m.cells)
+        np.testing.assert_array_equal(big.face_ids, m.face_ids)
+        np.testing.assert_array_equal(big.face_index(m.faces[::-1]), np.arange(m.num_faces)[::-1])
+        with pytest.raises(ValueError, match="no face"):
+            big.face_index([[0, 1, m.num_nodes - 1]])
     assert S.num_dofs == 2 * m.num_edges + 2 * m.num_faces
     np.testing.assert_array_equal(m.face_index(m.faces[::-1, ::-1]),
                                   np.arange(m.num_faces)[::-1])
