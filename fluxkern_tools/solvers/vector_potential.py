@@ -138,7 +138,7 @@ class ReducedVectorPotential:
         mask = np.ones(self.num_dofs, dtype=bool)
         mask[self.fixed_dofs] = False
         mask[self.space.gradient_dofs] = False
-        self.unfixed = np.flatnonzero(mask)          # every unknown without A x n = 0
+        self.unfixed = np.flatnonzero(mask)   # off A x n = 0 and no edge gradient function
         self.times = {"source": 0.0}
         self._parts = None
         self._tree = None
