@@ -15,6 +15,9 @@ the agreement of iterative and direct results where both ran.
     python benchmarks/bench_solvers.py --full     # up to ~1e6 unknowns (tens of minutes)
     python benchmarks/bench_solvers.py --reuse    # rebuilding against reusing the
                                                   # multigrid set-up across Newton steps
+    python benchmarks/bench_solvers.py --contrast # CG iterations against mu_r and size
+    python benchmarks/bench_solvers.py --formulation vector --degree 2
+                                                  # second-order edge elements
 """
 
 import argparse
@@ -31,8 +34,11 @@ HALF_BOX, HALF_CUBE, B0 = 0.2, 0.05, 1.0
 # Cells per axis: ~5e4, 1e5, 2e5 (default) and up to ~1e6 (--full) free unknowns.
 SIZES = {"vector": {"small": [21, 26, 32], "full": [21, 26, 32, 41, 52, 56]},
          "scalar": {"small": [38, 48, 60], "full": [38, 48, 60, 80, 101]}}
+# Second-order edge elements have about 4.3x the unknowns of the lowest order on the
+# same mesh: ~2.5e4, 5e4, 1.2e5 (default) and up to ~5e5 (--full) free unknowns.
+SIZES_DEGREE2 = {"small": [10, 13, 16], "full": [10, 13, 16, 20, 26]}
 # Largest size at which the direct path is run (its time and memory grow like N^2).
-DIRECT_UP_TO = {"vector": 32, "scalar": 60}
+DIRECT_UP_TO = {"vector": 32, "scalar": 60, "vector2": 13}
 
 
 def peak_bytes() -> int:
@@ -68,7 +74,7 @@ def _adapt(backend, reuse):
     backend.given_preconditioner = backend.preconditioner
 
 
-def run_case(formulation, n, solver, reuse):
+def run_case(formulation, n, solver, reuse, degree=1):
     from fluxkern_tools import materials, meshes, solvers
 
     t0 = time.perf_counter()
@@ -78,7 +84,7 @@ def run_case(formulation, n, solver, reuse):
     t_mesh = time.perf_counter() - t0
     t0 = time.perf_counter()
     if formulation == "vector":
-        pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0])
+        pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0], degree=degree)
         backend, _ = pb.linear_backend(solver)
     else:
         pb = solvers.ScalarPotential(mesh, mats, [0.0, 0.0, B0 / materials.MU0])
@@ -93,7 +99,8 @@ def run_case(formulation, n, solver, reuse):
     vol = mesh.volumes()[steel]
     rep = sol.report
     times = rep.times()
-    return {"formulation": formulation, "n": n, "solver": rep.linear_solver,
+    return {"formulation": formulation + ("" if degree == 1 else "2"), "n": n,
+            "solver": rep.linear_solver, "newton_ratios": rep.ratios.tolist(),
             "reuse": reuse, "tets": mesh.num_el, "unknowns": unknowns,
             "solved": rep.unknowns, "ungauged": ungauged, "newton": rep.iterations,
             "converged": rep.converged, "krylov": rep.linear_iterations.tolist(),
@@ -103,10 +110,41 @@ def run_case(formulation, n, solver, reuse):
             "meanB": ((B * vol[:, None]).sum(axis=0) / vol.sum()).tolist()}
 
 
+def contrast_table(sizes):
+    """CG iterations to a relative residual of 1e-8 on the first Newton system of a
+    linear cube (mu_r 10 to 1e4), under refinement: the multigrid should not care."""
+    from fluxkern_tools import materials, meshes, solvers
+
+    print("CG iterations to 1e-8 (linear cube, first Newton system)")
+    print(f"{'form.':<7}{'n':>4}{'unknowns':>10}" + "".join(f"{f'mu_r {m:g}':>12}"
+                                                         for m in (1e1, 1e2, 1e3, 1e4)))
+    for form, ns in sizes.items():
+        for n in ns:
+            mesh = meshes.box((-HALF_BOX,) * 3, (HALF_BOX,) * 3, (n, n, n),
+                              regions=[(1, lambda c: np.all(np.abs(c) < HALF_CUBE, axis=1))])
+            its = []
+            for mu_r in (1e1, 1e2, 1e3, 1e4):
+                mats = {0: materials.vacuum(), 1: materials.linear(mu_r)}
+                if form == "vector":
+                    pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0])
+                    backend, free = pb.linear_backend("iterative")
+                    J, Kx, rhs = pb._sum.system(np.zeros(pb.num_dofs), 1.0, free)
+                    b = (rhs - Kx)[free]
+                else:
+                    pb = solvers.ScalarPotential(mesh, mats, [0.0, 0.0, B0 / materials.MU0])
+                    backend, free = pb.linear_backend("iterative"), pb.free
+                    x = pb.potential(pb.nodes)
+                    J, Kx, _ = pb._sum.system(x, 1.0, free)
+                    b = -Kx[free]
+                backend.setup(J)
+                backend.solve(b, 1e-8)
+                its.append(backend.stats.iterations)
+            print(f"{form:<7}{n:>4}{len(free):>10}" + "".join(f"{k:>12}" for k in its),
+                  flush=True)
+
+
 def child(case):
-    formulation, n, solver, reuse = case
-    out = subprocess.run([sys.executable, __file__, "--case",
-                          json.dumps([formulation, n, solver, reuse])],
+    out = subprocess.run([sys.executable, __file__, "--case", json.dumps(list(case))],
                          capture_output=True, text=True)
     if out.returncode != 0:
         print(out.stderr[-3000:], file=sys.stderr)
@@ -135,7 +173,7 @@ def print_table(rows):
 
 
 def summarise(rows):
-    for form in ("vector", "scalar"):
+    for form in ("vector", "vector2", "scalar"):
         for solver in ("iterative", "direct"):
             sel = [r for r in rows if r["formulation"] == form and r["solver"] == solver
                    and not r["reuse"]]
@@ -167,22 +205,34 @@ def main():
     ap.add_argument("--reuse", action="store_true",
                     help="compare rebuilding, refreshing (+r) and freezing (+f) the "
                          "multigrid set-up across Newton steps")
+    ap.add_argument("--contrast", action="store_true",
+                    help="CG iterations against permeability contrast and mesh size")
     ap.add_argument("--formulation", choices=["vector", "scalar", "both"], default="both")
     ap.add_argument("--no-direct", action="store_true", help="iterative runs only")
+    ap.add_argument("--degree", type=int, choices=[1, 2], default=1,
+                    help="edge-element degree of the vector potential")
     ap.add_argument("--case", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.case:
         print(json.dumps(run_case(*json.loads(args.case))))
         return
     forms = ["vector", "scalar"] if args.formulation == "both" else [args.formulation]
+    if args.contrast:
+        size = "full" if args.full else "small"
+        contrast_table({f: SIZES[f][size] for f in forms})
+        return
     cases = []
     for form in forms:
-        for n in SIZES[form]["full" if args.full else "small"]:
-            cases.append((form, n, "iterative", False))
+        deg = args.degree if form == "vector" else 1
+        sizes = SIZES[form] if deg == 1 else SIZES_DEGREE2
+        limit = DIRECT_UP_TO[form + ("2" if deg == 2 else "")]
+        for n in sizes["full" if args.full else "small"]:
+            cases.append((form, n, "iterative", False, deg))
             if args.reuse:
-                cases += [(form, n, "iterative", "refresh"), (form, n, "iterative", "freeze")]
-            if not args.no_direct and not args.reuse and n <= DIRECT_UP_TO[form]:
-                cases.append((form, n, "direct", False))
+                cases += [(form, n, "iterative", "refresh", deg),
+                          (form, n, "iterative", "freeze", deg)]
+            if not args.no_direct and not args.reuse and n <= limit:
+                cases.append((form, n, "direct", False, deg))
     print(f"steel cube in an air box, uniform 1 T; {os.cpu_count()} cores; times in s")
     print_header()
     rows = []
@@ -193,7 +243,10 @@ def main():
             print_table([r])
     print()
     summarise(rows)
-    summarise(rows)
+    for r in rows:
+        if r["newton"] > 1:
+            print(f"{r['formulation']} n={r['n']} {r['solver']}: Newton residual ratios "
+                  + " ".join(f"{q:.1e}" for q in r["newton_ratios"]))
 
 
 if __name__ == "__main__":

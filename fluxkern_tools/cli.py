@@ -8,11 +8,16 @@ demo   a nonlinear 3-D magnet: an iron-yoke H dipole with two racetrack coils, s
 loop   the field on the axis of a circular current loop, from the compiled
        Biot-Savart kernel, beside the analytic value
 bench  the benchmarks under ``benchmarks/`` (needs a source checkout)
+validate team20
+       TEAM problem 20 meshed with gmsh and solved at the measured currents; the
+       computed pole force against the measured one
 """
 
 from __future__ import annotations
 
 import argparse
+import json
+import os
 import pathlib
 import runpy
 import sys
@@ -23,6 +28,9 @@ import numpy as np
 from . import bh_curves, coils
 
 DEFAULT_CURRENTS = "100,200,300,400,550,700"
+# Mesh size of the demo in mm: the gap field changes by 0.3 % or less when it is
+# halved (benchmarks in the README), and the six solves take about 20 s on two cores.
+DEFAULT_MESH_MM = 10.0
 
 
 def loop_table(radius=0.1, current=1000.0, n_segments=1000, heights=None, out=sys.stdout):
@@ -34,10 +42,11 @@ def loop_table(radius=0.1, current=1000.0, n_segments=1000, heights=None, out=sy
 
     if heights is None:
         heights = radius * np.array([0.0, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0])
-    coil = coils.loop(radius, current, n_segments=n_segments, strand_radius=1e-4)
+    coil = coils.loop(radius, n_segments, current=current, strand_radius=1e-4)
     targets = np.column_stack([np.zeros_like(heights), np.zeros_like(heights), heights])
     t0 = time.perf_counter()
-    B = fluxkern_mod.compute_B_line_segs_cpp(coil.segments, targets, coil.current, coil.radius)
+    B = fluxkern_mod.compute_B_line_segs_cpp(coil.segments, targets, coil.current,
+                                             coil.strand_radius)
     elapsed = time.perf_counter() - t0
     exact = coils.loop_axial_field(radius, current, heights)
     rel = np.abs(B[:, 2] - exact) / np.abs(exact)
@@ -53,7 +62,7 @@ def loop_table(radius=0.1, current=1000.0, n_segments=1000, heights=None, out=sy
 
 
 def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
-                mesh_size=0.0167, steel="M270-35A", tables=True, files=True,
+                mesh_size=DEFAULT_MESH_MM * 1e-3, steel="M270-35A", tables=True, files=True,
                 out=sys.stdout, backend="serial"):
     """Solve the demo dipole at ``currents`` (A per turn) on a mesh of size
     ``mesh_size`` (m) with the yoke steel ``steel``; print the Newton tables (with
@@ -75,12 +84,11 @@ def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
     say(f"fluxkern demo: H-type dipole, {steel} yoke, two racetrack coils of {g.turns} "
         f"turns, gap {2e3 * g.half_gap:g} mm, iron length {2e3 * g.half_length:g} mm")
     say(f"reduced vector potential on edge elements, one octant (three mirror planes): "
-        f"{m.num_el} tetrahedra, {m.num_edges} edges, {len(pb.free)} unknowns after "
-        f"A x n = 0 and the tree gauge; mesh size {1e3 * mesh_size:g} mm; "
-        f"{len(model.coil.segments)} coil segments")
+        f"{m.num_el} tetrahedra, {m.num_edges} edges, {len(pb.unfixed)} of them without "
+        f"A x n = 0; mesh size {1e3 * mesh_size:g} mm; "
+        f"{sum(len(c.segments) for c in model.coils)} coil segments")
     if backend == "petsc":
-        say(f"petsc backend: {mpi_comm.world().size} MPI process(es), CG with hypre AMS on "
-            f"the {model.distributed.size} ungauged unknowns")
+        say(f"petsc backend: {mpi_comm.world().size} MPI process(es), CG with hypre AMS")
 
     def report(op):
         r = op.solution.report
@@ -88,6 +96,7 @@ def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
         if tables:
             say(f"{'converged' if r.converged else 'NOT converged'} after {r.iterations} "
                 f"Newton step(s) (stop at rel. residual {r.rtol:.0e})")
+            say(r.summary())
         say(f"gap field B_z = {op.B_gap:.4f} T   (ideal iron {op.B_ideal:.4f} T, coils "
             f"alone {op.B_coil_only:.4f} T; largest |B| in the iron {op.B_iron_max:.2f} T)"
             f"{state}")
@@ -167,6 +176,58 @@ def _demo(args):
                 backend=args.backend)
 
 
+class _QuietStdout:
+    """Send what compiled libraries write to the C-level stdout (gmsh prints stray
+    newlines) to /dev/null, so that ``--json`` prints nothing but the object."""
+
+    def __enter__(self):
+        sys.stdout.flush()
+        self._saved = os.dup(1)
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        os.close(null)
+
+    def __exit__(self, *exc):
+        sys.stdout.flush()
+        os.dup2(self._saved, 1)
+        os.close(self._saved)
+
+
+def _validate(args):
+    from . import team20
+
+    mm = 1e-3
+    say = (lambda *a: None) if args.json else (lambda *a: print(*a, flush=True))
+    run = lambda: team20.validate(args.pole_mm * mm, args.steel_mm * mm, args.air_mm * mm,
+                                  log=say if args.newton else None, say=say,
+                                  degree=args.degree)
+    if args.json:
+        with _QuietStdout():
+            _, points = run()
+    else:
+        _, points = run()
+    if args.json:
+        print(json.dumps({"current_A": [p.current for p in points],
+                          "measured_N": [p.measured for p in points],
+                          "computed_N": [p.computed for p in points]}))
+        return
+    say(f"{'I [A]':>7} {'measured [N]':>13} {'computed [N]':>13} {'rel. error':>11} "
+        f"{'Newton':>7} {'time [s]':>9}")
+    for p in points:
+        say(f"{p.current:7.2f} {p.measured:13.2f} {p.computed:13.2f} {p.rel_error:+11.1%} "
+            f"{p.newton_steps:7d} {p.seconds:9.1f}")
+
+
+def _size_mm(text):
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}")
+    if not (0.3 <= v <= 100.0):
+        raise argparse.ArgumentTypeError("element sizes must lie between 0.3 and 100 mm")
+    return v
+
+
 def main(argv=None):
     """Parse ``argv`` (default: the command line) and run the chosen command."""
     parser = argparse.ArgumentParser(
@@ -191,9 +252,9 @@ def main(argv=None):
     demo.add_argument("--currents", type=_currents, default=_currents(DEFAULT_CURRENTS),
                       metavar="I1,I2,...",
                       help=f"coil currents in A per turn (default: {DEFAULT_CURRENTS})")
-    demo.add_argument("--mesh-size", type=_mesh_mm, default=16.7, metavar="MM",
+    demo.add_argument("--mesh-size", type=_mesh_mm, default=DEFAULT_MESH_MM, metavar="MM",
                       help="element size in the iron and the gap in mm, 4 to 60; smaller "
-                           "is finer and slower (default: 16.7)")
+                           f"is finer and slower (default: {DEFAULT_MESH_MM:g})")
     demo.add_argument("--steel", default="M270-35A", choices=bh_curves.names(),
                       help="BH curve of the yoke (default: M270-35A)")
     demo.add_argument("--quiet", action="store_true",
@@ -211,6 +272,25 @@ def main(argv=None):
     loop.add_argument("--segments", type=int, default=1000,
                       help="number of straight segments (1000)")
     loop.set_defaults(run=_loop)
+    val = sub.add_parser(
+        "validate", help="benchmark problems against measured data (team20)",
+        description="TEAM problem 20 (3-D static force): steel yoke and centre pole, "
+                    "1000-turn coil; meshes a quarter model with gmsh, solves the nonlinear "
+                    "reduced vector potential at the measured currents and prints the "
+                    "computed force on the pole against the measured one.")
+    val.add_argument("case", choices=["team20"], help="the benchmark")
+    val.add_argument("--json", action="store_true",
+                     help="print one JSON object: current_A, measured_N, computed_N")
+    val.add_argument("--pole-mm", type=_size_mm, default=1.5,
+                     help="element size on the pole and in its gaps in mm (1.5)")
+    val.add_argument("--steel-mm", type=_size_mm, default=3.0,
+                     help="element size on the yoke in mm (3)")
+    val.add_argument("--air-mm", type=_size_mm, default=25.0,
+                     help="largest element size in the air in mm (25)")
+    val.add_argument("--newton", action="store_true", help="print the Newton tables")
+    val.add_argument("--degree", type=int, choices=[1, 2], default=1,
+                     help="edge-element degree (1; 2: second order, B linear per element)")
+    val.set_defaults(run=_validate)
     bench = sub.add_parser("bench", help="run the benchmarks and print their ratios")
     bench.set_defaults(run=_bench)
     args = parser.parse_args(argv)

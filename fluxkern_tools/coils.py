@@ -1,50 +1,72 @@
 """Coils as chains of straight current segments for the line-segment Biot-Savart function.
 
 Every coil is a :class:`Coil`: ``segments`` is an (N, 6) float64 array whose row i holds
-the start point (x, y, z) and the end point (x, y, z) of segment i in metres, the strand
-current in amperes flows from start to end, and ``radius`` is the strand radius in metres
-(inside that radius the field of a segment is regularised by the Biot-Savart kernel).
-A coil of several turns is modelled as one strand laid out turn after turn, so
-``current`` is the current of one turn, not the ampere-turns.
+the start point (x, y, z) and the end point (x, y, z) of segment i in metres; ``current``
+is the terminal current in amperes, flowing from start to end; ``turns`` (N,) says how
+many turns of the winding the filament of each segment stands for, so segment i
+carries ``current * turns[i]`` ampere-turns; ``strand_radius`` is the conductor radius
+in metres (inside it the field of a segment is regularised by the Biot-Savart kernel).
+
+Two ways to model a winding:
+
+* as its own strand (:func:`loop`, :func:`solenoid`, :func:`racetrack`,
+  :func:`rectangular`): the conductor is laid out turn after turn and every segment
+  has ``turns`` 1;
+* as a cross-section filled with filaments (:func:`winding`): a planar path from
+  :mod:`.windings` (rounded rectangle, racetrack, circle or any polygon), a width x
+  height cross-section around it filled with a grid of closed filaments that share
+  the winding's ampere-turns, placed in space by an origin and an axis.
+
+Currents are keyword-only: ``current=`` (terminal current, A) or ``ampere_turns=``.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+import warnings
 
 import numpy as np
+
+from . import windings as _w
 
 __all__ = [
     "Coil",
     "polyline_segments",
+    "winding",
     "loop",
     "solenoid",
     "racetrack",
     "rectangular",
-    "biot_savart",
     "loop_axial_field",
 ]
 
 MU0 = (4 * np.pi) * 1e-7  # vacuum permeability in H/m
 
+# The Biot-Savart kernel prints a banner above 1e8 segment-target pairs; calls are
+# split below that so that a caller's own output stays readable.
+_MAX_PAIRS = 100_000_000
+
 
 @dataclass(frozen=True)
 class Coil:
-    """A strand as straight segments.
+    """Straight current segments of one circuit.
 
     Attributes
     ----------
     segments : ndarray, shape (N, 6), float64
         Start xyz and end xyz of every segment in m; current flows start -> end.
     current : float
-        Strand current in A.
-    radius : float
-        Strand (wire) radius in m.
+        Terminal current in A.
+    strand_radius : float
+        Conductor (strand or filament) radius in m.
+    turns : ndarray, shape (N,), float64
+        Turns of the winding that each segment's filament stands for (default 1).
     """
 
     segments: np.ndarray
     current: float
-    radius: float
+    strand_radius: float
+    turns: np.ndarray = field(default=None)
 
     def __post_init__(self):
         seg = np.ascontiguousarray(self.segments, dtype=np.float64)
@@ -52,34 +74,75 @@ class Coil:
             raise ValueError(f"segments must have shape (N, 6), got {seg.shape}")
         if not np.all(np.isfinite(seg)):
             raise ValueError("segments must be finite")
-        if not (np.isfinite(self.current) and np.isfinite(self.radius)):
-            raise ValueError("current and radius must be finite numbers")
-        if self.radius < 0:
-            raise ValueError("radius must be non-negative")
+        if not (np.isfinite(self.current) and np.isfinite(self.strand_radius)):
+            raise ValueError("current and strand_radius must be finite numbers")
+        if self.strand_radius < 0:
+            raise ValueError("strand_radius must be non-negative")
+        t = (np.ones(len(seg)) if self.turns is None
+             else np.array(self.turns, dtype=np.float64).reshape(-1))
+        if t.shape != (len(seg),) or not np.all(np.isfinite(t)):
+            raise ValueError("turns needs one finite value per segment")
         object.__setattr__(self, "segments", seg)
         object.__setattr__(self, "current", float(self.current))
-        object.__setattr__(self, "radius", float(self.radius))
+        object.__setattr__(self, "strand_radius", float(self.strand_radius))
+        object.__setattr__(self, "turns", t)
+
+    @property
+    def radius(self) -> float:
+        """Deprecated name of :attr:`strand_radius`."""
+        warnings.warn("Coil.radius is now Coil.strand_radius", DeprecationWarning, stacklevel=2)
+        return self.strand_radius
 
     @property
     def length(self) -> float:
-        """Total strand length in m."""
+        """Total length of all segments in m."""
         d = self.segments[:, 3:] - self.segments[:, :3]
         return float(np.linalg.norm(d, axis=1).sum())
+
+    def _with(self, segments=None, current=None) -> "Coil":
+        return Coil(self.segments if segments is None else segments,
+                    self.current if current is None else current, self.strand_radius,
+                    self.turns)
+
+    def with_current(self, current) -> "Coil":
+        """The same coil carrying the terminal ``current`` (A)."""
+        return self._with(current=current)
 
     def translated(self, offset) -> "Coil":
         """The same coil moved by ``offset`` (3 values, m)."""
         off = np.asarray(offset, dtype=np.float64).reshape(3)
-        return Coil(self.segments + np.concatenate([off, off]), self.current, self.radius)
+        return self._with(segments=self.segments + np.concatenate([off, off]))
 
     def rotated(self, rotation) -> "Coil":
         """The same coil rotated about the origin by the 3 x 3 matrix ``rotation``."""
         R = np.asarray(rotation, dtype=np.float64).reshape(3, 3)
         s = self.segments
-        return Coil(np.hstack([s[:, :3] @ R.T, s[:, 3:] @ R.T]), self.current, self.radius)
+        return self._with(segments=np.hstack([s[:, :3] @ R.T, s[:, 3:] @ R.T]))
 
-    def field(self, targets) -> np.ndarray:
-        """Flux density in T at the (M, 3) target points (m), NumPy Biot-Savart."""
-        return biot_savart(self.segments, targets, self.current, self.radius)
+    def groups(self):
+        """``(segments, ampere_turns)`` pairs: the segments of equal ``turns``, each with
+        the current (A) that every one of them carries, as the kernel takes them."""
+        vals, inv = np.unique(self.turns, return_inverse=True)
+        return [(self.segments[inv.reshape(-1) == k], self.current * v)
+                for k, v in enumerate(vals) if v != 0]
+
+    def field(self, points) -> np.ndarray:
+        """Flux density in T at the (P, 3) points (m), by the compiled Biot-Savart kernel
+        (one call per group of equal segment currents, at most 1e8 pairs per call)."""
+        import fluxkern_mod
+
+        P = np.ascontiguousarray(points, dtype=np.float64)
+        if P.ndim != 2 or P.shape[1] != 3:
+            raise ValueError(f"points must have shape (P, 3), got {P.shape}")
+        out = np.zeros_like(P)
+        if len(P) == 0:
+            return out
+        for seg, cur in self.groups():
+            step = max(1, _MAX_PAIRS // len(seg))
+            for i in range(0, len(P), step):
+                out[i:i + step] += fluxkern_mod.compute_B_line_segs_cpp(
+                    seg, P[i:i + step], cur, self.strand_radius)
+        return out
 
 
 def polyline_segments(points, closed: bool = False) -> np.ndarray:
@@ -95,29 +158,71 @@ def polyline_segments(points, closed: bool = False) -> np.ndarray:
     return np.hstack([q[:-1], q[1:]])
 
 
-def _frame(axis):
-    """Orthonormal (u, v, w) with w along ``axis``; (u, v, w) is right-handed."""
-    w = np.asarray(axis, dtype=np.float64).reshape(3)
-    n = np.linalg.norm(w)
-    if not n > 0:
-        raise ValueError("axis must be a non-zero vector")
-    w = w / n
-    # Pick the helper vector least aligned with w, so u is well conditioned.
-    h = np.eye(3)[np.argmin(np.abs(w))]
-    u = np.cross(h, w)
-    u /= np.linalg.norm(u)
-    v = np.cross(w, u)
-    return u, v, w
-
-
 def _check_positive(**kw):
     for name, val in kw.items():
         if not (np.isfinite(val) and val > 0):
             raise ValueError(f"{name} must be a positive finite number, got {val!r}")
 
 
-def loop(radius, current, n_segments: int = 64, center=(0.0, 0.0, 0.0), axis=(0.0, 0.0, 1.0),
-         strand_radius: float = 1e-3, inscribed: bool = False) -> Coil:
+def _terminal_current(current, ampere_turns, turns) -> float:
+    """The terminal current from exactly one of ``current`` (A) and ``ampere_turns``."""
+    if (current is None) == (ampere_turns is None):
+        raise TypeError("give exactly one of current= (A) and ampere_turns=")
+    if current is not None:
+        return float(current)
+    return float(ampere_turns) / float(turns)
+
+
+def winding(path, *, current=None, ampere_turns=None, turns=1, width=0.0, height=0.0,
+            grid=(1, 1), gauss: bool = False, origin=(0.0, 0.0, 0.0), axis=(0.0, 0.0, 1.0),
+            strand_radius=None) -> Coil:
+    """A winding of ``turns`` turns as a cross-section filled with closed filaments.
+
+    Parameters
+    ----------
+    path : a planar path of :mod:`.windings` (``RoundedRectangle``, ``Polygon``, or
+        from ``racetrack_path``/``circle_path``): the mean line of the winding in its
+        plane, walked counter-clockwise for a field along +``axis``.
+    current, ampere_turns : the terminal current in A, or the ampere-turns N I
+        (keyword-only; give exactly one).
+    turns : number of turns N of the winding.
+    width, height : the cross-section in m: ``width`` across the path in its plane
+        (from offset -width/2 to +width/2), ``height`` along the axis (centred on the
+        plane).
+    grid : (n_width, n_height) filaments; each carries its share of the ampere-turns
+        (equal shares at cell centres, or Gauss-Legendre points and weights with
+        ``gauss``), so the filaments together carry N I.
+    origin, axis : the winding plane's origin (m) and normal in space.
+    strand_radius : filament radius in m for the kernel's regularisation; default the
+        radius of the circle with the area of one grid cell (required if the
+        cross-section has no area).
+
+    Returns a :class:`Coil` whose ``turns`` hold each filament's share of N.
+    """
+    N = float(turns)
+    _check_positive(turns=N)
+    I = _terminal_current(current, ampere_turns, N)
+    if not hasattr(path, "points"):
+        raise TypeError("path must be a windings.RoundedRectangle, windings.Polygon or "
+                        "another object with points(offset)")
+    offsets, heights, shares = _w.cross_section(width, height, grid, gauss)
+    if strand_radius is None:
+        cell = float(width) * float(height) / len(shares)
+        if not cell > 0:
+            raise ValueError("give strand_radius for a cross-section without area")
+        strand_radius = np.sqrt(cell / np.pi)
+    _check_positive(strand_radius=strand_radius)
+    segs, tps = [], []
+    for o, z, s in zip(offsets, heights, shares):
+        pts = _w.place(path.points(o), z, origin, axis)
+        segs.append(polyline_segments(pts, closed=True))
+        tps.append(np.full(len(pts), N * s))
+    return Coil(np.vstack(segs), I, strand_radius, np.concatenate(tps))
+
+
+def loop(radius, n_segments: int = 64, *, current=None, ampere_turns=None,
+         center=(0.0, 0.0, 0.0), axis=(0.0, 0.0, 1.0), strand_radius: float = 1e-3,
+         inscribed: bool = False) -> Coil:
     """Circular loop of radius ``radius`` (m) carrying ``current`` (A).
 
     The current circulates counter-clockwise seen from the tip of ``axis`` (right-hand rule:
@@ -128,23 +233,23 @@ def loop(radius, current, n_segments: int = 64, center=(0.0, 0.0, 0.0), axis=(0.
     ``strand_radius`` is the wire radius (m).
     """
     _check_positive(radius=radius, strand_radius=strand_radius)
+    I = _terminal_current(current, ampere_turns, 1)
     n = int(n_segments)
     if n < 3:
         raise ValueError("a loop needs at least 3 segments")
-    u, v, _ = _frame(axis)
     if inscribed:
         r = float(radius)
     else:
         # Area of the regular n-gon with circumradius r: n r^2 sin(2 pi / n) / 2 = pi R^2.
         r = float(radius) * np.sqrt(2 * np.pi / (n * np.sin(2 * np.pi / n)))
     phi = 2 * np.pi * np.arange(n) / n
-    pts = np.asarray(center, dtype=np.float64).reshape(3) + r * (
-        np.cos(phi)[:, None] * u + np.sin(phi)[:, None] * v)
-    return Coil(polyline_segments(pts, closed=True), current, strand_radius)
+    pts = _w.place(r * np.column_stack([np.cos(phi), np.sin(phi)]), 0.0, center, axis)
+    return Coil(polyline_segments(pts, closed=True), I, strand_radius)
 
 
-def solenoid(radius, length, turns, current, segments_per_turn: int = 64, center=(0.0, 0.0, 0.0),
-             axis=(0.0, 0.0, 1.0), strand_radius: float = 1e-3, helical: bool = True) -> Coil:
+def solenoid(radius, length, turns, segments_per_turn: int = 64, *, current=None,
+             ampere_turns=None, center=(0.0, 0.0, 0.0), axis=(0.0, 0.0, 1.0),
+             strand_radius: float = 1e-3, helical: bool = True) -> Coil:
     """Solenoid of ``turns`` turns, radius ``radius`` (m) and winding length ``length`` (m).
 
     The winding is centred on ``center`` and runs along ``axis``; a positive ``current`` (A)
@@ -155,60 +260,51 @@ def solenoid(radius, length, turns, current, segments_per_turn: int = 64, center
     winding without the axial current component.
     """
     _check_positive(radius=radius, length=length, turns=turns, strand_radius=strand_radius)
+    I = _terminal_current(current, ampere_turns, turns)
     n = int(segments_per_turn)
     if n < 3:
         raise ValueError("a turn needs at least 3 segments")
-    u, v, w = _frame(axis)
-    c = np.asarray(center, dtype=np.float64).reshape(3)
     if helical:
         total = int(round(n * float(turns)))
         s = np.linspace(0.0, 1.0, total + 1)
         phi = 2 * np.pi * float(turns) * s
-        pts = c + radius * (np.cos(phi)[:, None] * u + np.sin(phi)[:, None] * v) \
-            + ((s - 0.5) * length)[:, None] * w
-        return Coil(polyline_segments(pts), current, strand_radius)
+        local = np.column_stack([radius * np.cos(phi), radius * np.sin(phi), (s - 0.5) * length])
+        pts = np.asarray(center, dtype=np.float64).reshape(3) + local @ _w.frame(axis).T
+        return Coil(polyline_segments(pts), I, strand_radius)
     k = int(round(turns))
     if k < 1 or abs(k - turns) > 1e-12:
         raise ValueError("stacked loops need a whole number of turns")
+    w = _w.frame(axis)[:, 2]
+    c = np.asarray(center, dtype=np.float64).reshape(3)
     zs = (np.arange(k) + 0.5) / k * length - 0.5 * length
-    parts = [loop(radius, current, n, c + z * w, w, strand_radius).segments for z in zs]
-    return Coil(np.vstack(parts), current, strand_radius)
+    parts = [loop(radius, n, current=I, center=c + z * w, axis=axis,
+                  strand_radius=strand_radius).segments for z in zs]
+    return Coil(np.vstack(parts), I, strand_radius)
 
 
-def racetrack(straight_length, radius, current, segments_per_arc: int = 32,
-              segments_per_straight: int = 8, center=(0.0, 0.0, 0.0), turns: int = 1,
-              pitch: float = 0.0, strand_radius: float = 1e-3) -> Coil:
+def racetrack(straight_length, radius, *, current=None, ampere_turns=None,
+              segments_per_arc: int = 32, segments_per_straight: int = 8,
+              center=(0.0, 0.0, 0.0), turns: int = 1, pitch: float = 0.0,
+              strand_radius: float = 1e-3) -> Coil:
     """Racetrack coil in the xy-plane: two straights along x joined by two semicircles.
 
     The straights have length ``straight_length`` (m) and lie at y = +/- ``radius`` (m);
     the semicircles of radius ``radius`` are centred at x = +/- straight_length/2. The
     current (A) circulates counter-clockwise seen from +z, so the field in the middle
     points along +z. ``turns`` closed turns are stacked along z with spacing ``pitch`` (m),
-    centred on ``center``.
+    centred on ``center``. The arcs keep the exact enclosed area
+    (:class:`.windings.RoundedRectangle`).
     """
     _check_positive(radius=radius, strand_radius=strand_radius)
-    if not (np.isfinite(straight_length) and straight_length >= 0):
-        raise ValueError("straight_length must be non-negative")
-    na, ns = int(segments_per_arc), int(segments_per_straight)
-    if na < 2 or ns < 1:
+    if int(segments_per_arc) < 2 or int(segments_per_straight) < 1:
         raise ValueError("need at least 2 segments per arc and 1 per straight")
-    h = 0.5 * float(straight_length)
-    # Walk counter-clockwise: bottom straight (+x), right arc, top straight (-x), left arc.
-    bottom = np.stack([np.linspace(-h, h, ns + 1)[:-1], np.full(ns, -radius)], axis=1)
-    a = np.linspace(-np.pi / 2, np.pi / 2, na + 1)[:-1]
-    right = np.stack([h + radius * np.cos(a), radius * np.sin(a)], axis=1)
-    top = np.stack([np.linspace(h, -h, ns + 1)[:-1], np.full(ns, radius)], axis=1)
-    left = np.stack([-h + radius * np.cos(a + np.pi), radius * np.sin(a + np.pi)], axis=1)
-    if h == 0:
-        # A racetrack without straights is a circle; drop the zero-length pieces.
-        xy = np.vstack([right, left])
-    else:
-        xy = np.vstack([bottom, right, top, left])
-    return _stack_turns(xy, center, turns, pitch, current, strand_radius)
+    path = _w.racetrack_path(straight_length, radius, segments_per_arc, segments_per_straight)
+    I = _terminal_current(current, ampere_turns, turns)
+    return _stack_turns(path.points(), center, turns, pitch, I, strand_radius)
 
 
-def rectangular(width, height, current, center=(0.0, 0.0, 0.0), turns: int = 1,
-                pitch: float = 0.0, segments_per_side: int = 1,
+def rectangular(width, height, *, current=None, ampere_turns=None, center=(0.0, 0.0, 0.0),
+                turns: int = 1, pitch: float = 0.0, segments_per_side: int = 1,
                 strand_radius: float = 1e-3) -> Coil:
     """Rectangular coil in the xy-plane, ``width`` (m) along x and ``height`` (m) along y.
 
@@ -218,14 +314,11 @@ def rectangular(width, height, current, center=(0.0, 0.0, 0.0), turns: int = 1,
     gives a finer point set for plotting.
     """
     _check_positive(width=width, height=height, strand_radius=strand_radius)
-    k = int(segments_per_side)
-    if k < 1:
+    if int(segments_per_side) < 1:
         raise ValueError("segments_per_side must be >= 1")
-    hx, hy = 0.5 * width, 0.5 * height
-    corners = np.array([[-hx, -hy], [hx, -hy], [hx, hy], [-hx, hy], [-hx, -hy]])
-    t = np.arange(k) / k
-    xy = np.vstack([c0 + t[:, None] * (c1 - c0) for c0, c1 in zip(corners[:-1], corners[1:])])
-    return _stack_turns(xy, center, turns, pitch, current, strand_radius)
+    path = _w.RoundedRectangle(width, height, 0.0, 1, segments_per_side)
+    I = _terminal_current(current, ampere_turns, turns)
+    return _stack_turns(path.points(), center, turns, pitch, I, strand_radius)
 
 
 def _stack_turns(xy, center, turns, pitch, current, strand_radius) -> Coil:
@@ -242,45 +335,6 @@ def _stack_turns(xy, center, turns, pitch, current, strand_radius) -> Coil:
         pts = np.column_stack([xy, np.full(len(xy), z)]) + c
         parts.append(polyline_segments(pts, closed=True))
     return Coil(np.vstack(parts), current, strand_radius)
-
-
-def biot_savart(segments, targets, current, strand_radius, chunk: int = 4096) -> np.ndarray:
-    """Flux density B in T at ``targets`` (M, 3; m) of straight segments (N, 6; m).
-
-    A vectorised NumPy evaluation of the same model the compiled function uses: the exact
-    field of a finite straight filament outside the strand, and the field of a round
-    conductor of radius ``strand_radius`` (m) with uniform current density inside the strand
-    cylinder or within ``strand_radius`` of either end point. ``current`` is in A.
-    Useful as an independent reference and where the compiled module is not built.
-    """
-    src = np.asarray(segments, dtype=np.float64).reshape(-1, 6)
-    tar = np.asarray(targets, dtype=np.float64)
-    if tar.ndim != 2 or tar.shape[1] != 3:
-        raise ValueError("targets must have shape (M, 3)")
-    r = float(strand_radius)
-    B = np.zeros_like(tar)
-    a_all, b_all = src[:, :3], src[:, 3:]
-    step = max(1, int(chunk))
-    for j0 in range(0, len(tar), step):
-        t = tar[j0:j0 + step][:, None, :]          # (m, 1, 3)
-        a, b = a_all[None], b_all[None]            # (1, n, 3)
-        L = b - a
-        L2 = np.sum(L * L, axis=-1)
-        R0, R1 = a - t, b - t
-        d0 = np.sqrt(np.sum(R0 * R0, axis=-1))
-        d1 = np.sqrt(np.sum(R1 * R1, axis=-1))
-        with np.errstate(divide="ignore", invalid="ignore"):
-            lam = -np.sum(L * R0, axis=-1) / L2
-            rho = t - (a + L * lam[..., None])
-            rho2 = np.sum(rho * rho, axis=-1)
-            inside = ((r * r > rho2) & (lam <= 1) & (lam >= 0)) | (r > d0) | (r > d1)
-            V = np.cross(L, rho)
-            f_in = 2 * np.sqrt(rho2) / (r * r) / np.linalg.norm(V, axis=-1)
-            W = np.cross(R0, R1)
-            f_out = (d0 + d1) / (np.sum(R0 * R1, axis=-1) + d0 * d1) / d0 / d1
-            contrib = np.where(inside[..., None], V * f_in[..., None], W * f_out[..., None])
-        B[j0:j0 + step] = contrib.sum(axis=1)
-    return B * (float(current) * 1e-7)
 
 
 def loop_axial_field(radius, current, z) -> np.ndarray:

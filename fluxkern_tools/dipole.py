@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import coils, materials, meshes
+from . import coils, materials, meshes, windings
 from .solvers import ReducedVectorPotential, source_field
 
 __all__ = ["DipoleGeometry", "OperatingPoint", "AIR", "IRON", "build_mesh", "build_coils",
@@ -95,29 +95,24 @@ def build_mesh(geom: DipoleGeometry = DipoleGeometry(), h: float = 0.0125) -> me
 
 
 def build_coils(geom: DipoleGeometry = DipoleGeometry(), current: float = 1.0,
-                layers: int = 3) -> coils.Coil:
-    """Both coils as one strand of racetrack filaments, ``layers`` x ``layers`` per coil.
+                layers: int = 3) -> list:
+    """Both coils as windings of ``layers`` x ``layers`` racetrack filaments each.
 
-    ``current`` is the current per turn (A); each filament carries
-    ``turns * current / layers**2``, so the ampere-turns are those of the real winding.
-    The upper coil's bundle fills :meth:`DipoleGeometry.coil_window`; the lower one is
-    its mirror image with the same sense of circulation.
+    ``current`` is the current per turn (A); the filaments of a coil share its
+    ``turns`` ampere-turns (:func:`fluxkern_tools.coils.winding`). The upper coil's
+    cross-section fills :meth:`DipoleGeometry.coil_window`; the lower one is its
+    mirror image with the same sense of circulation.
     """
     y0, y1, z0, z1 = geom.coil_window()
     k = int(layers)
     if k < 1:
         raise ValueError("layers must be >= 1")
-    radii = np.linspace(y0, y1, k) if k > 1 else np.array([0.5 * (y0 + y1)])
-    levels = np.linspace(z0, z1, k) if k > 1 else np.array([0.5 * (z0 + z1)])
-    filament_current = geom.turns * float(current) / k ** 2
-    segs = []
-    for zc in np.concatenate([levels, -levels]):
-        for r in radii:
-            rt = coils.racetrack(2 * geom.half_length, r, filament_current,
-                                 segments_per_arc=16, segments_per_straight=6,
-                                 center=(0.0, 0.0, zc), strand_radius=geom.strand_radius)
-            segs.append(rt.segments)
-    return coils.Coil(np.vstack(segs), filament_current, geom.strand_radius)
+    path = windings.racetrack_path(2 * geom.half_length, 0.5 * (y0 + y1),
+                                   segments_per_arc=16, segments_per_straight=6)
+    return [coils.winding(path, current=current, turns=geom.turns, width=y1 - y0,
+                          height=z1 - z0, grid=(k, k), origin=(0.0, 0.0, zc),
+                          strand_radius=geom.strand_radius)
+            for zc in (0.5 * (z0 + z1), -0.5 * (z0 + z1))]
 
 
 @dataclass
@@ -152,12 +147,12 @@ class DipoleModel:
                  steel: str = "M270-35A", backend: str = "serial"):
         self.geom, self.h, self.steel_name = geom, h, steel
         self.mesh = build_mesh(geom, h)
-        self.coil = build_coils(geom, 1.0)            # 1 A per turn; solves scale it
+        self.coils = build_coils(geom, 1.0)           # 1 A per turn; solves scale it
         self.steel = materials.steel(steel)
         rel = {AIR: materials.vacuum(), IRON: self.steel}
         eps = 1e-9 * max(geom.air)
         # A x n = 0 everywhere but on the gap's mid-plane z = 0.
-        self.problem = ReducedVectorPotential(self.mesh, rel, self.coil,
+        self.problem = ReducedVectorPotential(self.mesh, rel, self.coils,
                                               dirichlet=lambda c: c[:, 2] > eps)
         if backend not in ("serial", "petsc"):
             raise ValueError("backend must be 'serial' or 'petsc'")
@@ -171,7 +166,7 @@ class DipoleModel:
         self.iron_elements = np.flatnonzero(self.mesh.regions == IRON)
         vol = self.mesh.volumes()
         self._gap_weights = vol[self.gap_elements] / vol[self.gap_elements].sum()
-        Bs = source_field(self.coil, cen[self.gap_elements])
+        Bs = source_field(self.coils, cen[self.gap_elements])
         self._coil_gap_per_amp = float(Bs[:, 2] @ self._gap_weights)
 
     def solve(self, current: float, x0=None, log=None, rtol: float = 1e-8) -> OperatingPoint:

@@ -152,6 +152,14 @@ class ConstantPermeability:
         """Flux density B = mu H in T for field strength ``H`` (A/m)."""
         return _out(self.mu * np.asarray(H, dtype=np.float64), H)
 
+    def coenergy_density(self, H):
+        """Co-energy density mu H^2 / 2 in J/m^3 at field strength ``H`` (A/m)."""
+        return _out(0.5 * self.mu * np.asarray(H, dtype=np.float64) ** 2, H)
+
+    def energy_density(self, H):
+        """Energy density in J/m^3 at field strength ``H`` (A/m): equal to the co-energy."""
+        return self.coenergy_density(H)
+
     def __repr__(self):
         return f"ConstantPermeability(mu={self.mu!r})"
 
@@ -187,6 +195,7 @@ class SplinePermeability:
         self.H_min = _positive_finite("H_min", H_min)
         self.mu_H_min = _positive_finite("mu_H_min", mu_H_min)
         self.t, self.c, self.k, self.name = t, c, k, name
+        self._coenergy_table = None
         for a in (self.t, self.c):
             a.setflags(write=False)
         # The module sums every basis function over the whole knot vector; padding with
@@ -318,6 +327,45 @@ class SplinePermeability:
         """Flux density B = mu(H) H in T at ``H`` (A/m)."""
         return _out(np.asarray(self.evaluate_mu(H)) * np.asarray(H, dtype=np.float64), H)
 
+    def coenergy_density(self, H):
+        """Co-energy density int_0^H B dh in J/m^3 at field strength ``H`` (A/m).
+
+        Below the cut-off B = mu_H_min h; above it the integral runs over log10 h,
+        piece by piece between the knots (8-point Gauss-Legendre per piece and per
+        partial piece, which resolves the smooth spline pieces to rounding)."""
+        H = np.asarray(H, dtype=np.float64)
+        h = np.abs(H).reshape(-1)
+        if self._coenergy_table is None:
+            s0 = np.log10(self.H_min)
+            brk = np.unique(np.concatenate([[s0], self.t[(self.t > s0)]]))
+            cum = np.concatenate([[0.0], np.cumsum(self._coenergy_piece(brk[:-1], brk[1:]))])
+            self._coenergy_table = (brk, cum)
+        brk, cum = self._coenergy_table
+        low = np.minimum(h, self.H_min)
+        w = 0.5 * self.mu_H_min * low * low
+        up = h > self.H_min
+        if np.any(up):
+            su = np.minimum(np.log10(h[up]), brk[-1])
+            k = np.clip(np.searchsorted(brk, su, side="right") - 1, 0, len(brk) - 2)
+            w[up] += cum[k] + self._coenergy_piece(brk[k], su)
+        return _out(w.reshape(H.shape), H)
+
+    def _coenergy_piece(self, s_a, s_b):
+        """int mu(10^s) 10^(2 s) ln 10 ds from s_a to s_b (arrays), in J/m^3."""
+        x, wq = np.polynomial.legendre.leggauss(8)
+        s_a, s_b = np.asarray(s_a, float), np.asarray(s_b, float)
+        half = 0.5 * (s_b - s_a)
+        sq = 0.5 * (s_a + s_b)[:, None] + half[:, None] * x[None]
+        hq = 10.0 ** sq
+        vals = np.asarray(self.evaluate_mu(hq)) * hq * hq * _LN10
+        return half * (vals * wq).sum(axis=1)
+
+    def energy_density(self, H):
+        """Energy density int_0^B h db = B H - co-energy, in J/m^3, at ``H`` (A/m)."""
+        H = np.asarray(H, dtype=np.float64)
+        return _out(np.asarray(self.evaluate_B(np.abs(H))) * np.abs(H)
+                    - np.asarray(self.coenergy_density(H)), H)
+
     def __repr__(self):
         return (f"SplinePermeability({self.name or 'custom'}, k={self.k}, "
                 f"n={len(self.c)}, H_min={self.H_min!r})")
@@ -348,6 +396,14 @@ class ConstantReluctance:
     def evaluate_H(self, B):
         """Field strength H = nu B in A/m at ``B`` (T)."""
         return _out(self.value * np.asarray(B, dtype=np.float64), B)
+
+    def energy_density(self, B):
+        """Energy density nu B^2 / 2 in J/m^3 at flux density ``B`` (T)."""
+        return _out(0.5 * self.value * np.asarray(B, dtype=np.float64) ** 2, B)
+
+    def coenergy_density(self, B):
+        """Co-energy density in J/m^3 at flux density ``B`` (T): equal to the energy."""
+        return self.energy_density(B)
 
     def __repr__(self):
         return f"ConstantReluctance(value={self.value!r})"
@@ -383,6 +439,7 @@ class CubicReluctance:
         for a in (self.c, self.x):
             a.setflags(write=False)
         self._pp = PPoly(c, x, extrapolate=True)   # beyond x[-1]: last piece, like the module
+        self._energy = None
         self._dpp = self._pp.derivative()
 
     @classmethod
@@ -481,6 +538,26 @@ class CubicReluctance:
     def evaluate_H(self, B):
         """Field strength H = nu(B) B in A/m at ``B`` (T)."""
         return _out(np.asarray(self.evaluate_nu(B)) * np.asarray(B, dtype=np.float64), B)
+
+    def energy_density(self, B):
+        """Energy density int_0^B nu(b) b db in J/m^3 at flux density ``B`` (T), exact:
+        nu(b) b is a piecewise quartic whose antiderivative PPoly gives."""
+        if self._energy is None:
+            c, x = self.c, self.x
+            c4 = np.zeros((5, c.shape[1]))
+            c4[0] = c[0]
+            c4[1:4] = c[1:4] + x[:-1] * c[0:3]          # nu (u + x_p), u = b - x_p
+            c4[4] = x[:-1] * c[3]
+            W = PPoly(c4, x, extrapolate=True).antiderivative()
+            self._energy = (W, float(W(0.0)))
+        W, W0 = self._energy
+        b = np.abs(np.asarray(B, dtype=np.float64))
+        return _out(W(b) - W0, B)
+
+    def coenergy_density(self, B):
+        """Co-energy density int_0^H b dh = B H - energy, in J/m^3, at ``B`` (T)."""
+        b = np.abs(np.asarray(B, dtype=np.float64))
+        return _out(np.asarray(self.evaluate_H(b)) * b - np.asarray(self.energy_density(b)), B)
 
     def __repr__(self):
         return f"CubicReluctance({self.name or 'custom'}, pieces={self.c.shape[1]})"

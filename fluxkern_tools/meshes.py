@@ -14,6 +14,7 @@ two-dimensional ``mesh.cells``.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Callable, Iterable, Sequence
 
 import numpy as np
@@ -73,6 +74,8 @@ class Mesh:
     boundary_faces : (num_bfaces, 3) int32, faces with one adjacent element
     boundary_nodes : (n,) int32, sorted node ids on the boundary
     boundary_edges : (n,) int32, sorted edge ids on the boundary
+    region_names : dict name -> region id (gmsh physical volumes)
+    surface_groups : dict name -> (F, 3) int32 triangles (gmsh physical surfaces)
     """
 
     nodes: np.ndarray
@@ -85,6 +88,8 @@ class Mesh:
     boundary_nodes: np.ndarray
     boundary_edges: np.ndarray
     info: dict = field(default_factory=dict)
+    region_names: dict = field(default_factory=dict)
+    surface_groups: dict = field(default_factory=dict)
 
     # -- construction -------------------------------------------------------------------
     @classmethod
@@ -114,9 +119,17 @@ class Mesh:
         if np.any(np.sort(C, axis=1)[:, 1:] == np.sort(C, axis=1)[:, :-1]):
             raise ValueError("an element repeats a node")
         vol = _signed_volumes(X, C)
-        tiny = rel_tol * np.mean(np.abs(vol))
-        if np.any(np.abs(vol) <= tiny):
-            raise ValueError(f"{int(np.sum(np.abs(vol) <= tiny))} degenerate element(s)")
+        # Flatness against the element's own size, so that strongly graded meshes
+        # (tiny elements in a gap, large ones in the air) are judged fairly.
+        P = X[C]
+        lmax = np.max(np.linalg.norm(P[:, LOCAL_EDGES[:, 1]] - P[:, LOCAL_EDGES[:, 0]],
+                                     axis=2), axis=1)
+        flat = np.abs(vol) <= rel_tol * lmax ** 3
+        if np.any(flat):
+            bad = np.flatnonzero(flat)
+            raise ValueError(f"{len(bad)} degenerate element(s) (volume below {rel_tol:g} "
+                             f"times the cube of the longest edge), e.g. element "
+                             f"{bad[0]} with nodes {C[bad[0]].tolist()}")
         neg = vol < 0
         if np.any(neg):
             if not repair_orientation:
@@ -150,6 +163,7 @@ class Mesh:
             _, first, counts = np.unique(sf, axis=0, return_index=True, return_counts=True)
         if np.any(counts > 2):
             raise ValueError("non-manifold mesh: a face is shared by more than two elements")
+        _check_folds(faces, sf, fkeys, len(C))
         bfaces = faces[first[counts == 1]].astype(np.int32)
         bnodes = np.unique(bfaces).astype(np.int32)
         fe = bfaces[:, [[0, 1], [1, 2], [0, 2]]].reshape(-1, 2)
@@ -233,6 +247,53 @@ class Mesh:
             "elements": idx,
         }
 
+    # -- faces (numbered on first use; the second-order edge elements need them) -------
+    @cached_property
+    def _face_numbering(self):
+        sf = np.sort(self.cells[:, _FACES], axis=2).reshape(-1, 3)
+        keys = _triple_keys(sf, self.num_nodes)
+        if keys is None:
+            faces, inv = np.unique(sf, axis=0, return_inverse=True)
+        else:
+            # One integer per face sorts ten times faster than rows of three.
+            _, first, inv = np.unique(keys, return_index=True, return_inverse=True)
+            faces = sf[first]
+        return faces.astype(np.int32), inv.reshape(self.num_el, 4).astype(np.int32)
+
+    @property
+    def faces(self) -> np.ndarray:
+        """Unique faces (num_faces, 3) int32, node indices ascending, in lexicographic
+        order; face id = row."""
+        return self._face_numbering[0]
+
+    @property
+    def face_ids(self) -> np.ndarray:
+        """Global face id (num_el, 4) int32 of every local face (face i opposite local
+        vertex i)."""
+        return self._face_numbering[1]
+
+    @property
+    def num_faces(self) -> int:
+        """Number of unique faces."""
+        return len(self.faces)
+
+    def face_index(self, triangles) -> np.ndarray:
+        """Face ids (F,) int32 of triangles (F, 3) given by their nodes in any order;
+        ValueError for a triangle that is no face of the mesh."""
+        t = np.sort(np.asarray(triangles, dtype=np.int64).reshape(-1, 3), axis=1)
+        f = self.faces
+        fk, tk = _triple_keys(f, self.num_nodes), _triple_keys(t, self.num_nodes)
+        if fk is None:
+            # The faces are unique and sorted, so they keep their ids among the union.
+            u, inv = np.unique(np.vstack([f, t]), axis=0, return_inverse=True)
+            if len(u) != len(f):
+                raise ValueError("a triangle is no face of the mesh")
+            return inv.reshape(-1)[len(f):].astype(np.int32)
+        idx = np.minimum(np.searchsorted(fk, tk), max(len(fk) - 1, 0))
+        if len(t) and (len(fk) == 0 or not np.array_equal(fk[idx], tk)):
+            raise ValueError("a triangle is no face of the mesh")
+        return idx.astype(np.int32)
+
     def interior_edges(self) -> np.ndarray:
         """Ids of the edges that do not lie on the boundary."""
         keep = np.ones(self.num_edges, bool)
@@ -245,25 +306,92 @@ class Mesh:
         keep[self.boundary_nodes] = False
         return np.flatnonzero(keep).astype(np.int32)
 
-    def boundary_part(self, predicate) -> tuple:
-        """Nodes and edges of the boundary faces whose centroids satisfy ``predicate``.
+    def region_id(self, name: str) -> int:
+        """Region id of the physical volume ``name`` (from a gmsh file)."""
+        try:
+            return int(self.region_names[name])
+        except KeyError:
+            raise KeyError(f"no region named {name!r}; the mesh has "
+                           f"{sorted(self.region_names) or 'no named regions'}") from None
 
-        ``predicate`` maps face centroids (F, 3) in m to a boolean mask, e.g.
-        ``lambda c: np.abs(c[:, 2]) > 1e-9`` for every face off the plane z = 0. Returns
-        ``(node_ids, edge_ids)``, sorted int32 arrays: where boundary conditions apply to
-        only a part of the surface (symmetry planes keep their natural condition).
+    def boundary_part(self, predicate) -> tuple:
+        """Nodes and edges of a part of the boundary.
+
+        ``predicate`` is a callable mapping boundary-face centroids (F, 3) in m to a
+        boolean mask, e.g. ``lambda c: np.abs(c[:, 2]) > 1e-9`` for every face off the
+        plane z = 0; or the name of a physical surface (from a gmsh file), or a list of
+        such names. Returns ``(node_ids, edge_ids)``, sorted int32 arrays: where
+        boundary conditions apply to only a part of the surface (symmetry planes keep
+        their natural condition).
         """
-        f = self.boundary_faces
-        m = np.asarray(predicate(self.nodes[f].mean(axis=1)), dtype=bool).reshape(-1)
-        if m.shape != (len(f),):
-            raise ValueError("a face predicate must return one boolean per boundary face")
-        f = f[m]
+        f = self.boundary_triangles(predicate)
         n = self.num_nodes
         ekeys = _pair_keys(self.edges[:, 0], self.edges[:, 1], n)
         fe = f[:, [[0, 1], [1, 2], [0, 2]]].reshape(-1, 2)
         keys = np.unique(_pair_keys(fe[:, 0], fe[:, 1], n))
-        return (np.unique(f).astype(np.int32),
-                np.searchsorted(ekeys, keys).astype(np.int32))
+        idx = np.minimum(np.searchsorted(ekeys, keys), len(ekeys) - 1)
+        if not np.array_equal(ekeys[idx], keys):
+            raise ValueError("the surface has edges that no element has")
+        return np.unique(f).astype(np.int32), idx.astype(np.int32)
+
+    def boundary_triangles(self, predicate) -> np.ndarray:
+        """The triangles (F, 3) int32 of a part of the boundary, selected as in
+        :meth:`boundary_part` (a predicate on face centroids or surface name(s)), or
+        the whole boundary for None."""
+        if predicate is None:
+            return self.boundary_faces
+        if isinstance(predicate, str) or (isinstance(predicate, (list, tuple)) and predicate
+                                          and all(isinstance(p, str) for p in predicate)):
+            names = [predicate] if isinstance(predicate, str) else list(predicate)
+            missing = [n for n in names if n not in self.surface_groups]
+            if missing:
+                raise KeyError(f"no surface named {missing}; the mesh has "
+                               f"{sorted(self.surface_groups) or 'no named surfaces'}")
+            f = np.vstack([self.surface_groups[n] for n in names]).astype(np.int32)
+        else:
+            f = self.boundary_faces
+            m = np.asarray(predicate(self.nodes[f].mean(axis=1)), dtype=bool).reshape(-1)
+            if m.shape != (len(f),):
+                raise ValueError("a face predicate must return one boolean per boundary face")
+            f = f[m]
+        return f
+
+
+def _triple_keys(sorted_triples, n):
+    """One int64 per sorted node triple, in lexicographic order, or None when n^3
+    does not fit."""
+    if len(sorted_triples) and sorted_triples.min() < 0:
+        raise ValueError("negative node index")
+    if n >= 2**21:
+        return None
+    t = np.asarray(sorted_triples, dtype=np.int64).reshape(-1, 3)
+    return (t[:, 0] * n + t[:, 1]) * n + t[:, 2]
+
+
+def _check_folds(faces, sorted_faces, keys, num_el) -> None:
+    """Raise if two elements lie on the same side of their common face.
+
+    After the orientation repair every element lists its faces with outward normals,
+    so a face shared by two well-placed elements appears once in each vertex order
+    (the permutation parities differ); equal parities mean the elements overlap: an
+    inverted (folded) element."""
+    f = faces
+    parity = ((f[:, 0] > f[:, 1]).astype(np.int8) + (f[:, 0] > f[:, 2])
+              + (f[:, 1] > f[:, 2])) % 2
+    if keys is None:
+        _, inv = np.unique(sorted_faces, axis=0, return_inverse=True)
+    else:
+        _, inv = np.unique(keys, return_inverse=True)
+    inv = inv.reshape(-1)
+    order = np.argsort(inv, kind="stable")
+    k = inv[order]
+    pair = np.flatnonzero(k[1:] == k[:-1])
+    same = parity[order[pair]] == parity[order[pair + 1]]
+    if np.any(same):
+        el = order[pair[same]] // 4
+        raise ValueError(f"{int(same.sum())} face(s) with both elements on one side: "
+                         f"inverted (folded) elements, e.g. element {int(el[0])}; "
+                         "check the mesh's quality")
 
 
 def _regions_from_rules(centroids, rules, default) -> np.ndarray:
@@ -512,16 +640,38 @@ _REGION_KEYS = ("gmsh:physical", "medit:ref", "cell_tags", "region", "regions",
                 "material", "gmsh:geometrical")
 
 
-def from_meshio(m, region_key: str | None = None, prune: bool = True) -> Mesh:
+_UNITS = {"m": 1.0, "dm": 0.1, "cm": 1e-2, "mm": 1e-3, "um": 1e-6, "in": 0.0254}
+
+
+def _length_scale(scale, units) -> float:
+    if scale is not None and units is not None:
+        raise TypeError("give scale= or units=, not both")
+    if units is not None:
+        if units not in _UNITS:
+            raise ValueError(f"units must be one of {sorted(_UNITS)}, got {units!r}")
+        return _UNITS[units]
+    f = 1.0 if scale is None else float(scale)
+    if not (np.isfinite(f) and f > 0):
+        raise ValueError(f"scale must be a positive number, got {scale!r}")
+    return f
+
+
+def from_meshio(m, region_key: str | None = None, prune: bool = True, *, scale=None,
+                units=None) -> Mesh:
     """Mesh from a ``meshio.Mesh``: its tetrahedra (``tetra``), orientation repaired.
 
-    Regions come from the cell data ``region_key`` or, by default, the first of
-    ``gmsh:physical``, ``medit:ref``, ``cell_tags``, ``region``, ``regions``,
-    ``material`` found. With ``prune`` nodes used by no tetrahedron (typical of geometry
-    points in gmsh files) are dropped and the rest renumbered; the original index of each
-    kept node is stored in ``mesh.info["node_map"]``. Coordinates are taken as metres;
-    2-D points get z = 0.
+    Coordinates are multiplied by ``scale`` or converted from ``units`` ("mm", "cm",
+    "m", "um", "in", "dm") to metres; by default they are taken as metres. Regions come
+    from the cell data ``region_key`` or, by default, the first of ``gmsh:physical``,
+    ``medit:ref``, ``cell_tags``, ``region``, ``regions``, ``material`` found. Physical
+    names (gmsh's ``field_data``) become ``mesh.region_names`` (volumes) and
+    ``mesh.surface_groups`` (the triangles of each physical surface). With ``prune``
+    nodes used by no tetrahedron (typical of geometry points in gmsh files) are
+    dropped and the rest renumbered; the original index of each kept node is stored in
+    ``mesh.info["node_map"]``. 2-D points get z = 0. Inverted (folded) and degenerate
+    elements raise ValueError (:meth:`Mesh.from_cells`).
     """
+    f = _length_scale(scale, units)
     blocks = [(i, cb) for i, cb in enumerate(m.cells) if cb.type == "tetra"]
     if not blocks:
         raise ValueError("the mesh has no tetra cells")
@@ -533,10 +683,11 @@ def from_meshio(m, region_key: str | None = None, prune: bool = True) -> Mesh:
     if keys:
         data = m.cell_data[keys[0]]
         regions = np.concatenate([np.asarray(data[i]).reshape(-1) for i, _ in blocks])
-    pts = np.asarray(m.points, dtype=np.float64)
+    pts = np.asarray(m.points, dtype=np.float64) * f
     if pts.shape[1] == 2:
         pts = np.column_stack([pts, np.zeros(len(pts))])
-    info = {}
+    info = {"scale": f}
+    remap = np.arange(len(pts))
     if prune:
         used = np.unique(cells)
         remap = np.full(len(pts), -1, dtype=np.int64)
@@ -546,14 +697,29 @@ def from_meshio(m, region_key: str | None = None, prune: bool = True) -> Mesh:
         info["node_map"] = used
     mesh = Mesh.from_cells(pts, cells, regions)
     mesh.info.update(info)
+    names = {str(k): np.asarray(v).reshape(-1) for k, v in (m.field_data or {}).items()}
+    mesh.region_names = {k: int(v[0]) for k, v in names.items() if len(v) > 1 and v[1] == 3}
+    tags = m.cell_data.get(keys[0] if keys else "gmsh:physical")
+    for k, v in names.items():
+        if len(v) < 2 or v[1] != 2 or tags is None:
+            continue
+        tri = [cb.data[np.asarray(tags[i]).reshape(-1) == v[0]]
+               for i, cb in enumerate(m.cells) if cb.type == "triangle"]
+        tri = np.vstack(tri).astype(np.int64) if tri else np.zeros((0, 3), np.int64)
+        if np.any(remap[tri] < 0):
+            raise ValueError(f"surface {k!r} has nodes that no tetrahedron uses")
+        mesh.surface_groups[k] = remap[tri].astype(np.int32)
     return mesh
 
 
-def read(path, region_key: str | None = None, prune: bool = True) -> Mesh:
-    """Read a tetrahedral mesh file with meshio (any format it knows); see :func:`from_meshio`."""
+def read(path, region_key: str | None = None, prune: bool = True, *, scale=None,
+         units=None) -> Mesh:
+    """Read a tetrahedral mesh file with meshio (any format it knows), converting
+    lengths with ``scale`` or ``units`` (default: metres); see :func:`from_meshio`."""
     import meshio
 
-    return from_meshio(meshio.read(path), region_key=region_key, prune=prune)
+    return from_meshio(meshio.read(path), region_key=region_key, prune=prune, scale=scale,
+                       units=units)
 
 
 def _as_point_array(v, n, what):

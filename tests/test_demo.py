@@ -68,11 +68,26 @@ def test_demo_command_prints_tables_and_writes_files(tmp_path):
     assert vtu.stat().st_size > 10000
 
 
+def test_validate_team20_coarse_smoke_run():
+    import json
+    r = _run("validate", "team20", "--json", "--pole-mm", "6", "--steel-mm", "8",
+             "--air-mm", "60")
+    assert r.returncode == 0, r.stderr
+    res = json.loads(r.stdout)                 # nothing but the object on stdout
+    assert set(res) == {"current_A", "measured_N", "computed_N"}
+    assert res["current_A"] == [0.98, 3.01, 4.52, 5.02]
+    assert res["measured_N"] == [8.0, 53.8, 74.7, 79.7]
+    # Even this very coarse mesh lands within a quarter of the measurement.
+    np.testing.assert_allclose(res["computed_N"], res["measured_N"], rtol=0.25)
+
+
 @pytest.mark.parametrize("args, code, text", [
     (["demo", "--help"], 0, "--mesh-size"),
     (["demo", "--currents", "100,-5"], 2, "positive"),
     (["demo", "--mesh-size", "1"], 2, "between"),
     (["loop", "--segments", "200"], 0, "largest relative error"),
+    (["validate", "team21"], 2, "invalid choice"),
+    (["validate", "team20", "--pole-mm", "0.01"], 2, "between"),
 ])
 def test_command_line_options(args, code, text):
     r = _run(*args)

@@ -25,7 +25,8 @@ def mean_B(sol, mesh):
 
 
 @pytest.mark.parametrize("formulation, degree, steel", [
-    ("vector", 1, True), ("vector", 1, False), ("scalar", 1, True), ("scalar", 2, False)])
+    ("vector", 1, True), ("vector", 1, False), ("vector", 2, True), ("scalar", 1, True),
+    ("scalar", 2, False)])
 def test_iterative_and_direct_solves_agree(formulation, degree, steel):
     m = cube_mesh()
     mats = {0: materials.vacuum(), 1: STEEL if steel else materials.linear(1000.0)}
@@ -33,7 +34,7 @@ def test_iterative_and_direct_solves_agree(formulation, degree, steel):
     for kind in ("direct", "iterative"):
         if formulation == "vector":
             sol = solvers.solve_reduced_vector_potential(m, mats, [0, 0, 1.5],
-                                                         linear_solver=kind)
+                                                         linear_solver=kind, degree=degree)
         else:
             sol = solvers.solve_scalar_potential(m, mats, [0, 0, 1.5 / MU0], degree=degree,
                                                  linear_solver=kind)
@@ -47,7 +48,7 @@ def test_iterative_and_direct_solves_agree(formulation, degree, steel):
     else:
         # Inexact Newton: the first update is solved loosely, later ones tighter.
         etas = [s.eta for s in ri.steps[:-1]]
-        assert etas[0] == pytest.approx(0.1) and etas[-1] < 1e-2
+        assert etas[0] == pytest.approx(0.1) and etas[-1] < (1e-2 if degree == 1 else 2e-2)
     assert np.all(ri.linear_iterations > 0) and np.all(rd.linear_iterations == 0)
     t = ri.times()
     assert t["assembly"] > 0 and t["setup"] > 0 and t["solve"] > 0
@@ -121,3 +122,61 @@ def test_auto_choice_and_forcing_terms():
     assert solvers.forcing_term(0.01, 1.0, 0.1, 0.0) == pytest.approx(0.9e-4)
     assert solvers.forcing_term(0.01, 1.0, 0.1, 1e-3) == 1e-3
     assert solvers.forcing_term(0.5, 1.0, 0.1, 0.0) == 0.1
+
+
+def test_constant_regions_kept_between_steps_give_the_full_system():
+    m = cube_mesh(4)
+    m.regions[m.centroids()[:, 0] > 0.1] = 2          # a linear iron region with source
+    pb = solvers.ReducedVectorPotential(
+        m, {0: materials.vacuum(), 1: STEEL, 2: materials.linear(300.0)}, [0.2, 0, 1.5])
+    free = pb.unfixed
+    rng = np.random.default_rng(4)
+    for scale in (1.0, 0.3):                       # the second call reuses the kept part
+        x = np.zeros(pb.num_dofs)
+        x[free] = rng.normal(scale=1e-3, size=len(free))
+        J, Kx, rhs = pb._sum.system(x, scale, free)
+        K, dK, r_full = pb.matrices(x, scale)
+        ref = sp.csr_array(K + dK)[free][:, free]
+        assert abs(J - ref).max() <= 1e-12 * abs(ref).max()
+        np.testing.assert_allclose(Kx, K @ x, rtol=1e-12, atol=1e-12 * np.abs(K @ x).max())
+        np.testing.assert_allclose(rhs, r_full, rtol=1e-12, atol=1e-12 * np.abs(r_full).max())
+
+
+def test_iterative_solves_are_repeatable():
+    # pyamg draws a random start vector; the solver fixes it and leaves the caller's
+    # random stream alone.
+    m = cube_mesh(5)
+    mats = {0: materials.vacuum(), 1: STEEL}
+    np.random.seed(7)
+    before = np.random.get_state()[1].copy()
+    runs = [solvers.solve_reduced_vector_potential(m, mats, [0, 0, 1.5],
+                                                   linear_solver="iterative").x
+            for _ in range(2)]
+    np.testing.assert_array_equal(runs[0], runs[1])
+    np.testing.assert_array_equal(np.random.get_state()[1], before)
+
+
+def test_kept_multigrid_set_up_is_refreshed_and_rebuilt_when_it_degrades():
+    import pyamg
+    from fluxkern_tools.solvers.amg import SmoothedAggregation
+
+    A1 = pyamg.gallery.poisson((24, 24, 24), format="csr")
+    n = A1.shape[0]
+    d = np.ones(n)
+    d[: n // 2] = 1e3                      # a strong change in half of the domain
+    A2 = (sp.diags(d) @ A1 @ sp.diags(d)).tocsr()
+    it = solvers.IterativeSolver(preconditioner=SmoothedAggregation())
+    it.configure(solvers.LinearContext("nodal", np.zeros((n, 3))))
+    b = np.random.default_rng(0).normal(size=n)
+    rebuilt = []
+    for k, A in enumerate((A1, A2, A2)):
+        it.setup(A)
+        rebuilt.append(it.preconditioner.rebuilt)
+        if k == 1:                         # refreshed: the coarse operators are A2's
+            lvl = it.preconditioner.ml.levels
+            C = lvl[0].R @ A2 @ lvl[0].P
+            assert abs(lvl[1].A - C).max() <= 1e-12 * abs(C).max()
+        x = it.solve(b, 1e-8)
+        assert np.linalg.norm(b - A @ x) <= 1e-8 * np.linalg.norm(b)
+    # The refreshed hierarchy converged too slowly, so the next set-up builds anew.
+    assert rebuilt == [True, False, True]

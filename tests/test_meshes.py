@@ -143,3 +143,72 @@ def test_meshio_round_trip_and_vtu_fields(tmp_path):
     assert meshio.read(pts_path).points.shape == (m.num_el, 3)
     with pytest.raises(ValueError, match="rows"):
         meshes.write_vtu(path, m, point_data={"phi": phi[:-1]})
+
+
+def _gmsh_box_in_box(path, mm=True):
+    """A 10 mm cube ("steel") inside a 40 mm box ("air"), written in mm."""
+    import gmsh                  # a test dependency: it must load, not be skipped
+    gmsh.initialize(interruptible=False)
+    try:
+        gmsh.option.setNumber("General.Terminal", 0)
+        occ = gmsh.model.occ
+        outer = occ.addBox(-20, -20, -20, 40, 40, 40)
+        inner = occ.addBox(-5, -5, -5, 10, 10, 10)
+        out, children = occ.fragment([(3, outer)], [(3, inner)])
+        occ.synchronize()
+        steel = [t for _, t in children[1]]
+        air = [t for d, t in out if d == 3 and t not in steel]
+        gmsh.model.addPhysicalGroup(3, air, 1, "air")
+        gmsh.model.addPhysicalGroup(3, steel, 2, "steel")
+        bnd = gmsh.model.getBoundary([(3, t) for t in air + steel], combined=True,
+                                     oriented=False)
+        top = [f for _, f in bnd if occ.getCenterOfMass(2, f)[2] > 19.9]
+        gmsh.model.addPhysicalGroup(2, top, 7, "top")
+        gmsh.model.addPhysicalGroup(2, [f for _, f in bnd if f not in top], 8, "sides")
+        gmsh.option.setNumber("Mesh.MeshSizeMax", 8.0)
+        gmsh.model.mesh.generate(3)
+        gmsh.write(str(path))
+    finally:
+        gmsh.finalize()
+
+
+def test_gmsh_physical_names_units_and_named_boundaries(tmp_path):
+    path = tmp_path / "box.msh"
+    _gmsh_box_in_box(path)
+    m = meshes.read(path, units="mm")
+    assert m.region_names == {"air": 1, "steel": 2}
+    steel = m.regions == m.region_id("steel")
+    assert m.volumes()[steel].sum() == pytest.approx(1e-6, rel=1e-9)      # 10 mm cube
+    assert m.volumes().sum() == pytest.approx(64e-6, rel=1e-9)
+    assert meshes.read(path, scale=1e-3).volumes().sum() == pytest.approx(64e-6, rel=1e-9)
+    nodes, edges = m.boundary_part("top")
+    np.testing.assert_allclose(m.nodes[nodes, 2], 0.02)
+    np.testing.assert_allclose(m.nodes[m.edges[edges], 2], 0.02)
+    n_all, e_all = m.boundary_part(["top", "sides"])
+    np.testing.assert_array_equal(n_all, m.boundary_nodes)
+    np.testing.assert_array_equal(e_all, m.boundary_edges)
+    with pytest.raises(KeyError, match="steel"):
+        m.region_id("iron")
+    with pytest.raises(KeyError, match="bottom"):
+        m.boundary_part("bottom")
+    with pytest.raises(ValueError, match="units"):
+        meshes.read(path, units="furlong")
+    # Solvers take names for materials and for the Dirichlet part.
+    from fluxkern_tools import materials, solvers
+    sol = solvers.solve_scalar_potential(
+        m, {"air": materials.vacuum(), "steel": materials.linear(100.0)},
+        solvers.uniform_field_potential([0, 0, 1000.0]), dirichlet=["top", "sides"])
+    assert sol.report.converged
+
+
+def test_folded_and_graded_meshes():
+    m = meshes.box(shape=(2, 2, 2))
+    nodes = m.nodes.copy()
+    centre = np.flatnonzero(np.all(np.isclose(nodes, 0.5), axis=1))[0]
+    nodes[centre] = [0.53, 0.46, 1.3]               # pushed through the top: folds
+    with pytest.raises(ValueError, match="inverted"):
+        meshes.Mesh.from_cells(nodes, m.cells)
+    # Elements of very different sizes are not degenerate (the volume test is
+    # against each element's own size, not the mean volume).
+    g = meshes.box_mesh([0, 1e-5, 1.0], [0, 1e-5, 1.0], [0, 1e-5, 1.0])
+    assert g.volumes().min() < 1e-12 * g.volumes().mean()

@@ -12,12 +12,14 @@ __all__ = ["material_table", "dirichlet_part"]
 def material_table(mesh: Mesh, materials, kind: str) -> dict:
     """``{region: curve object}`` for every region that has elements.
 
-    ``materials`` maps region ids to module-facing curve objects or to
+    ``materials`` maps region ids (or physical names) to module-facing curve objects or to
     :class:`~fluxkern_tools.materials.Material` objects, whose ``permeability()`` or
     ``reluctance()`` (``kind``) is taken. A region without an entry raises ValueError.
     """
     if not isinstance(materials, dict):
-        raise TypeError("materials must be a dict {region id: material}")
+        raise TypeError("materials must be a dict {region id or name: material}")
+    materials = {(mesh.region_id(k) if isinstance(k, str) else k): v
+                 for k, v in materials.items()}
     present = np.unique(mesh.regions).tolist()
     missing = [r for r in present if r not in materials]
     if missing:
@@ -37,11 +39,15 @@ def material_table(mesh: Mesh, materials, kind: str) -> dict:
 def dirichlet_part(mesh: Mesh, faces) -> tuple:
     """Nodes and edges of the boundary part selected by ``faces``.
 
-    ``faces`` is None (the whole boundary) or a predicate on boundary-face centroids
-    (F, 3) in m returning a boolean mask (see :meth:`Mesh.boundary_part`).
+    ``faces`` is None (the whole boundary), a predicate on boundary-face centroids
+    (F, 3) in m returning a boolean mask, or the name of a physical surface of the mesh
+    (or a list of names) (see :meth:`Mesh.boundary_part`).
     """
     if faces is None:
         return mesh.boundary_nodes, mesh.boundary_edges
-    if not callable(faces):
-        raise TypeError("the Dirichlet part must be None or a predicate on face centroids")
+    named = isinstance(faces, str) or (isinstance(faces, (list, tuple)) and faces
+                                       and all(isinstance(f, str) for f in faces))
+    if not (callable(faces) or named):
+        raise TypeError("the Dirichlet part must be None, a predicate on face centroids "
+                        "or surface name(s)")
     return mesh.boundary_part(faces)

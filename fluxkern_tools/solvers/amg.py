@@ -28,9 +28,18 @@ def sa_hierarchy(A, near_null=None):
     import pyamg
 
     A = sp.csr_matrix(A)
-    return pyamg.smoothed_aggregation_solver(
-        A, B=near_null, symmetry="hermitian", strength=("symmetric", {"theta": 0.0}),
-        presmoother=_SMOOTHER, postsmoother=_SMOOTHER, max_coarse=_MAX_COARSE, keep=False)
+    # The prolongation smoother estimates a spectral radius from a random start vector
+    # drawn from NumPy's global generator; a fixed draw makes solves repeatable, and the
+    # caller's random stream is left as it was.
+    state = np.random.get_state()
+    np.random.seed(0)
+    try:
+        return pyamg.smoothed_aggregation_solver(
+            A, B=near_null, symmetry="hermitian", strength=("symmetric", {"theta": 0.0}),
+            presmoother=_SMOOTHER, postsmoother=_SMOOTHER, max_coarse=_MAX_COARSE,
+            keep=False)
+    finally:
+        np.random.set_state(state)
 
 
 def refresh_operators(ml, A) -> None:

@@ -37,7 +37,7 @@ class RegionSum:
         self.constant = [r for r in regions if r in constant]
         self.varying = [r for r in regions if r not in constant]
         self._fixed = None          # (K, rhs at unit scale) of the constant regions
-        self._fixed_block = {}      # free block of that K, per free set
+        self._fixed_block = {}      # per free set: (free, position map, free block of K)
 
     def _constant_part(self):
         if self._fixed is None:
@@ -55,24 +55,36 @@ class RegionSum:
         """``(J_free, K x, rhs)`` at ``x``: the Jacobian K + dK restricted to the
         ``free`` degrees of freedom, and K x and the right-hand side over all of them."""
         Kc, rc = self._constant_part()
-        K = dK = None
         rhs = scale * rc
+        Kx = np.zeros(self.n) if Kc is None else Kc @ x
+        parts = []
         for r in self.varying:
             Kr, dKr, rr = self.call(r, x, scale)
-            K, dK = _add(K, Kr), _add(dK, dKr)
+            Kx += Kr @ x
+            parts += [Kr, dKr]
             if rr is not None:
                 rhs += rr
-        Kx = np.zeros(self.n)
-        J = None
-        if Kc is not None:
-            Kx += Kc @ x
-            key = id(free)
-            if key not in self._fixed_block:
-                self._fixed_block = {key: (free, Kc[free][:, free])}
-            J = self._fixed_block[key][1]
-        if K is not None:
-            Kx += K @ x
-            J = _add(J, sp.csr_array(_add(K, dK))[free][:, free])
+        key = id(free)
+        if key not in self._fixed_block:
+            pos = np.full(self.n, -1, dtype=np.int64)
+            pos[free] = np.arange(len(free))
+            block = None if Kc is None else sp.csr_array(Kc[free][:, free])
+            self._fixed_block = {key: (free, pos, block)}
+        _, pos, J = self._fixed_block[key]
+        if parts:
+            J = _add(J, _restricted_sum(parts, pos, len(free)))
         if J is None:
             J = sp.csr_array((len(free), len(free)))
         return J, Kx, rhs
+
+
+def _restricted_sum(mats, pos, m):
+    # The nonlinear regions' matrices have few nonzeros spread over all rows: summing
+    # and restricting their entries at once is cheaper than adding them as matrices of
+    # the full order and slicing rows and columns (which sorts the free indices).
+    coo = [sp.coo_array(M) for M in mats]
+    r = pos[np.concatenate([C.row for C in coo])]
+    c = pos[np.concatenate([C.col for C in coo])]
+    keep = (r >= 0) & (c >= 0)
+    v = np.concatenate([C.data for C in coo])
+    return sp.csr_array((v[keep], (r[keep], c[keep])), shape=(m, m))

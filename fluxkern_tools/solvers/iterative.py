@@ -72,7 +72,8 @@ class IterativeSolver(LinearSolver):
                 raise ValueError("the edge preconditioner needs the discrete gradient "
                                  "and the Nédélec interpolation")
             self.preconditioner = AuxiliarySpaceMaxwell(context.gradient,
-                                                        context.interpolation)
+                                                        context.interpolation,
+                                                        sweeps=context.sweeps)
         else:
             self.preconditioner = SmoothedAggregation()
 

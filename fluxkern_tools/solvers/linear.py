@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import math
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable
 
 import numpy as np
@@ -24,11 +24,11 @@ import numpy as np
 __all__ = ["LinearSolveError", "LinearStats", "LinearContext", "LinearSolver",
            "CallableSolver", "AUTO_ITERATIVE_ABOVE", "choose_linear_solver", "check_finite"]
 
-# Above these numbers of unknowns "auto" picks the iterative backend. Measured with
-# benchmarks/bench_solvers.py (steel cube in an air box, whole Newton solves): the
-# iterative path is ahead from about 8k nodal and 15k edge unknowns on, and the gap
-# widens like N^0.8 beyond; below, the direct factorisation is as fast and exact.
-AUTO_ITERATIVE_ABOVE = {"nodal": 8_000, "edge": 15_000}
+# Above these numbers of unknowns "auto" picks the iterative backend. Measured on the
+# steel cube in an air box (whole Newton solves, direct and iterative interleaved): the
+# two are even at about 2k nodal and 4k edge unknowns; at 7k nodal / 6k edge unknowns
+# the iterative path is 2-6x faster, and the gap widens like N^0.8 beyond.
+AUTO_ITERATIVE_ABOVE = {"nodal": 3_000, "edge": 5_000}
 
 
 class LinearSolveError(RuntimeError):
@@ -63,14 +63,15 @@ class LinearContext:
     unknowns in m (nodes, edge midpoints). For edges, ``gradient`` (n, N) maps nodal
     values to edge coefficients (discrete gradient, its range is the kernel of curl) and
     ``interpolation`` holds three (n, N) matrices mapping each Cartesian component of a
-    nodal vector field to edge coefficients (Nédélec interpolation).
+    nodal vector field to edge coefficients (Nédélec interpolation); ``sweeps`` is the
+    number of smoothing sweeps an edge preconditioner should make on each side.
     """
 
     kind: str
     coordinates: np.ndarray | None = None
     gradient: object = None
     interpolation: tuple = ()
-    extra: dict = field(default_factory=dict)
+    sweeps: int = 1
 
     @property
     def size(self) -> int:

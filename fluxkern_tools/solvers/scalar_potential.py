@@ -18,6 +18,7 @@ import numpy as np
 from .. import elements as ref_elements, quadrature
 from ..meshes import Mesh, p2_connectivity
 from ._common import dirichlet_part, material_table
+from ._post import PostProcessing
 from .assembly import RegionSum
 from .linear import LinearContext, choose_linear_solver
 from .newton import NewtonReport, newton
@@ -47,8 +48,8 @@ class ScalarPotential:
     potential : callable on (P, 3) points in m returning phi in A, or a 3-vector H0
         (A/m) for the applied uniform field, phi = -H0 . x. It gives the Dirichlet
         values and the initial iterate.
-    dirichlet : None (the whole boundary) or a predicate on boundary-face centroids
-        selecting the faces where phi is prescribed.
+    dirichlet : None (the whole boundary), a predicate on boundary-face centroids
+        selecting the faces where phi is prescribed, or physical surface name(s).
     degree : 1 or 2, the Lagrange degree.
     quad_degree : degree of the quadrature rule (default 1 for P1, 2 for P2; mu depends
         on the field, which is constant per element for P1).
@@ -176,7 +177,7 @@ def solve_scalar_potential(mesh: Mesh, permeabilities, potential, *, dirichlet=N
 
 
 @dataclass
-class ScalarPotentialSolution:
+class ScalarPotentialSolution(PostProcessing):
     """Result of a scalar-potential solve.
 
     ``phi``: nodal potential in A (mesh nodes, then edge midpoints for P2); ``report``:

@@ -10,26 +10,9 @@ from ..coils import Coil
 
 __all__ = ["source_field", "coil_field"]
 
-# The Biot-Savart kernel prints a banner above 1e8 segment-target pairs; calls are
-# split below that so that the solvers' own output stays readable.
-_MAX_PAIRS = 100_000_000
-
-
 def coil_field(coil: Coil, points) -> np.ndarray:
-    """Flux density in T of ``coil`` at ``points`` (P, 3; m), by the compiled
-    Biot-Savart function, evaluated in blocks of at most 1e8 segment-point pairs."""
-    import fluxkern_mod
-
-    P = np.ascontiguousarray(points, dtype=np.float64).reshape(-1, 3)
-    out = np.zeros_like(P)
-    n_seg = len(coil.segments)
-    if n_seg == 0 or len(P) == 0:
-        return out
-    step = max(1, _MAX_PAIRS // n_seg)
-    for i in range(0, len(P), step):
-        out[i:i + step] = fluxkern_mod.compute_B_line_segs_cpp(
-            coil.segments, P[i:i + step], coil.current, coil.radius)
-    return out
+    """Flux density in T of ``coil`` at ``points`` (P, 3; m): :meth:`Coil.field`."""
+    return coil.field(np.asarray(points, dtype=np.float64).reshape(-1, 3))
 
 
 def source_field(source, points) -> np.ndarray:

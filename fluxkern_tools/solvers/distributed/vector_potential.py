@@ -39,6 +39,11 @@ class DistributedVectorPotential(DistributedProblem):
         if pb.gauge is True:
             raise ValueError("the petsc backend solves the ungauged system; build the "
                              "problem with gauge=None or gauge=False")
+        if pb.degree != 1:
+            # hypre's AMS builds the Nedelec interpolation of lowest-order elements
+            # from the gradient and the vertices; degree 2 would need its own.
+            raise ValueError("the petsc backend solves lowest-order edge elements "
+                             "(degree=1) only")
         return {"materials": pb.materials, "tables": pb.tables, "source": pb.source}
 
     def _num_dofs_root(self):
@@ -116,7 +121,8 @@ class DistributedVectorPotential(DistributedProblem):
             t0 = time.perf_counter()
             arr["Bs"] = region_source(lt["source"], lt["materials"][r], lt["tables"],
                                       self.piece["coords"], arr["cells"], arr["glob_ids"],
-                                      arr["orientations"], len(self.system.local.ids))
+                                      arr["orientations"], len(self.system.local.ids),
+                                      self.num_el_dofs)
             self.times["source"] += time.perf_counter() - t0
         return arr["Bs"]
 
