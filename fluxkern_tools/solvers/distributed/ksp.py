@@ -16,13 +16,14 @@ PETSc's options database tunes everything under the prefix ``fluxkern_`` (e.g.
 from __future__ import annotations
 
 import time
+from dataclasses import dataclass
 
 import numpy as np
 
-from ..linear import LinearSolveError, LinearSolver
+from ..linear import LinearContext, LinearSolveError, LinearSolver
 from .comm import petsc
 
-__all__ = ["PetscSolver", "PREFIX", "DEFAULT_OPTIONS"]
+__all__ = ["PetscSolver", "VertexContext", "PREFIX", "DEFAULT_OPTIONS"]
 
 PREFIX = "fluxkern_"
 
@@ -44,15 +45,23 @@ DEFAULT_OPTIONS = {
 }
 
 
+@dataclass
+class VertexContext(LinearContext):
+    """A :class:`LinearContext` for distributed edge unknowns: ``gradient`` is the
+    discrete gradient as a PETSc matrix (free edges x nodes) and ``vertices`` (n, 3)
+    the coordinates in m of this process's nodes of it, in its column order."""
+
+    vertices: np.ndarray | None = None
+
+
 class PetscSolver(LinearSolver):
     """CG with hypre AMS (edge unknowns) or BoomerAMG (nodal unknowns), distributed.
 
     ``comm``: the communicator of the matrices; ``maxiter``: iteration limit of one
     solve (LinearSolveError beyond it). ``configure`` takes a
-    :class:`~fluxkern_tools.solvers.linear.LinearContext` whose ``gradient`` is the
-    distributed discrete gradient (a PETSc matrix) and ``extra["vertices"]`` the owned
-    vertex coordinates (n, 3) in m, for edge unknowns. ``setup`` takes the PETSc matrix
-    and ``solve`` this process's owned entries of the right-hand side.
+    :class:`~fluxkern_tools.solvers.linear.LinearContext`, for edge unknowns a
+    :class:`VertexContext`. ``setup`` takes the PETSc matrix and ``solve`` this
+    process's owned entries of the right-hand side.
     """
 
     name = "petsc"
@@ -80,11 +89,12 @@ class PetscSolver(LinearSolver):
         pc = ksp.getPC()
         pc.setType(PETSc.PC.Type.HYPRE)
         if context.kind == "edge":
-            if context.gradient is None or "vertices" not in context.extra:
+            vertices = getattr(context, "vertices", None)
+            if context.gradient is None or vertices is None:
                 raise ValueError("AMS needs the discrete gradient and the vertex coordinates")
             pc.setHYPREType("ams")
             pc.setHYPREDiscreteGradient(context.gradient)
-            pc.setCoordinates(np.ascontiguousarray(context.extra["vertices"], np.float64))
+            pc.setCoordinates(np.ascontiguousarray(vertices, np.float64).reshape(-1, 3))
             pc.setHYPRESetBetaPoissonMatrix(None)
         else:
             pc.setHYPREType("boomeramg")

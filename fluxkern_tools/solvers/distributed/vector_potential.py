@@ -13,12 +13,11 @@ import time
 
 import numpy as np
 
-from ..linear import LinearContext
 from ..vector_potential import VectorPotentialSolution, region_source
 from .assembly import DistributedSystem
 from .base import DistributedProblem
 from .comm import petsc
-from .ksp import PetscSolver
+from .ksp import PetscSolver, VertexContext
 from .partition import elements_by_part, local_dofs, number_dofs, partition_elements
 
 __all__ = ["DistributedVectorPotential"]
@@ -112,8 +111,7 @@ class DistributedVectorPotential(DistributedProblem):
         G.assemble()
         self.gradient = G
         self.solver = PetscSolver(self.comm)
-        self.solver.configure(LinearContext(
-            "edge", gradient=G, extra={"vertices": piece["vertices"]}))
+        self.solver.configure(VertexContext("edge", gradient=G, vertices=piece["vertices"]))
 
     def _source_at(self, r):
         arr, lt = self.regions[r], self.light
