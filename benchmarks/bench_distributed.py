@@ -104,6 +104,7 @@ def run_case(geometry, n, formulation, backend):
         mesh = pb = None
         if comm.rank == 0:
             mesh, pb, region = build(geometry, n, formulation)
+        distributed.comm.idle_barrier(comm)
         t_mesh = comm.bcast(time.perf_counter() - t0)
         dp = distributed.distribute(pb)
         sol = dp.solve()
@@ -215,10 +216,13 @@ def per_process(rows):
             continue
         owned = np.array(r["owned"], float)
         its = max(1, sum(r["krylov"]))
+        peaks = np.array(r["peaks"], float)
+        rest = (f", others {max(peaks[1:] / owned[1:]):.0f}" if len(peaks) > 1 else "")
         print(f"{r['geometry']} {r['formulation']} n={r['n']} P={r['procs']}: "
               f"owned {owned.min():.0f}-{owned.max():.0f}, ghosts/owned "
-              f"{max(np.array(r['ghosts']) / owned):.3f}; peak {max(r['peaks']) / owned.max():.0f} "
-              f"B/unknown, matrix {max(np.array(r['mat_bytes']) / owned):.0f} B/unknown "
+              f"{max(np.array(r['ghosts']) / owned):.3f}; peak B/owned unknown: root "
+              f"{peaks[0] / owned[0]:.0f}{rest}; "
+              f"matrix {max(np.array(r['mat_bytes']) / owned):.0f} B/unknown "
               f"({max(np.array(r['nnz']) / owned):.1f} nnz/row); per Newton step "
               f"{1e6 * (r['assembly'] + r['setup']) / max(1, r['newton']) / owned.max():.2f} "
               f"us/unknown asm+setup, CG {1e6 * r['solve'] / its / owned.max():.3f} "

@@ -4,14 +4,16 @@ import numpy as np
 import pytest
 
 from fluxkern_tools import meshes
-from fluxkern_tools.solvers.distributed import (elements_by_part, local_dofs, number_dofs,
-                                                partition_elements)
+from fluxkern_tools.solvers.distributed import (dual_graph, elements_by_part, local_dofs,
+                                                number_dofs, partition_elements)
 
 
 @pytest.mark.parametrize("nparts", [1, 2, 3, 7])
 def test_partition_and_numbering_cover_everything_once(nparts):
     m = meshes.box((0, 0, 0), (1, 1, 1), (5, 4, 3))
-    parts = partition_elements(m.cells, nparts)
+    G = dual_graph(m.face_ids)                 # symmetric, one entry per interior face side
+    assert (G != G.T).nnz == 0 and G.nnz == 4 * m.num_el - len(m.boundary_faces)
+    parts = partition_elements(m, nparts)
     groups = elements_by_part(parts, nparts)
     assert all(len(g) for g in groups)
     assert np.array_equal(np.sort(np.concatenate(groups)), np.arange(m.num_el))
@@ -48,9 +50,9 @@ def test_partition_and_numbering_cover_everything_once(nparts):
 def test_partition_rejections():
     m = meshes.box((0, 0, 0), (1, 1, 1), (1, 1, 1))              # 6 elements
     with pytest.raises(ValueError, match="non-empty parts"):
-        partition_elements(m.cells, 7)
+        partition_elements(m, 7)
     with pytest.raises(ValueError, match="at least 1"):
-        partition_elements(m.cells, 0)
+        partition_elements(m, 0)
     parts = np.zeros(m.num_el, dtype=np.int32)
     with pytest.raises(ValueError, match="parts must lie"):
         number_dofs(m.cells, parts + 2, 2)

@@ -22,14 +22,14 @@ need them (they are loaded on first use), using it does.
 """
 
 from .comm import MPI_INSTALL_HINT, RankError, abort_on_error, available
-from .partition import (LocalDofs, Numbering, elements_by_part, local_dofs, number_dofs,
-                        partition_elements)
+from .partition import (LocalDofs, Numbering, dual_graph, elements_by_part, local_dofs,
+                        number_dofs, partition_elements)
 from .scalar_potential import DistributedScalarPotential
 from .vector_potential import DistributedVectorPotential
 
 __all__ = ["solve", "distribute", "available", "abort_on_error", "RankError",
            "MPI_INSTALL_HINT", "DistributedVectorPotential", "DistributedScalarPotential",
-           "partition_elements", "elements_by_part", "Numbering", "number_dofs",
+           "partition_elements", "dual_graph", "elements_by_part", "Numbering", "number_dofs",
            "LocalDofs", "local_dofs"]
 
 
@@ -38,11 +38,12 @@ def distribute(problem, comm=None, root: int = 0):
     (:class:`~fluxkern_tools.solvers.ReducedVectorPotential` or
     :class:`~fluxkern_tools.solvers.ScalarPotential`; None off the root is allowed).
     Collective. Keep it to solve several times (e.g. a sweep of currents)."""
-    from .comm import world
+    from .comm import idle_barrier, world
     from ..scalar_potential import ScalarPotential
     from ..vector_potential import ReducedVectorPotential
 
     comm = comm if comm is not None else world()
+    idle_barrier(comm)                  # the root may still be building the problem
     kind = None
     if comm.rank == root:
         kind = ("vector" if isinstance(problem, ReducedVectorPotential) else

@@ -16,11 +16,12 @@ from __future__ import annotations
 
 import os
 import sys
+import time
 import traceback
 from contextlib import contextmanager
 
 __all__ = ["MPI_INSTALL_HINT", "available", "mpi", "petsc", "world", "RankError", "collective",
-           "root_scatter", "root_bcast", "abort_on_error"]
+           "root_scatter", "root_bcast", "idle_barrier", "abort_on_error"]
 
 MPI_INSTALL_HINT = ("the petsc backend needs mpi4py and petsc4py built against Debian's "
                     "PETSc 3.18: run `make mpi-env` (see the README, 'Running on many "
@@ -87,6 +88,18 @@ def collective(comm, what: str):
         raise RankError(f"rank {r} failed during {what}: {m}")
 
 
+def idle_barrier(comm, poll: float = 0.002) -> None:
+    """A barrier that waits asleep, polled every ``poll`` s.
+
+    MPI waits by spinning; while the root alone works (building the mesh, partitioning)
+    the spinning processes take cores from it when there are no spare ones (more
+    processes than cores, or a machine shared with other work).
+    """
+    req = comm.Ibarrier()
+    while not req.Test():
+        time.sleep(poll)
+
+
 def _on_root(comm, make, root):
     value, msg, err = None, None, None
     if comm.rank == root:
@@ -94,6 +107,7 @@ def _on_root(comm, make, root):
             value = make()
         except Exception as exc:           # re-raised below, after the others know
             err, msg = exc, f"{type(exc).__name__}: {exc}"
+    idle_barrier(comm)
     msg = comm.bcast(msg, root=root)
     if msg is not None:
         if comm.rank == root:

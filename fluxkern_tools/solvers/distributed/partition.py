@@ -1,9 +1,10 @@
 """Element partitions and the distributed numbering of unknowns (NumPy only, no MPI).
 
 The elements are split into one part per process by METIS (through ``pymetis``) on the
-dual graph (elements sharing a face), built here with NumPy: pymetis's own mesh entry
-point copies the connectivity into Python lists first, which took as long as METIS
-itself on 200k elements and would not fit in memory at 10^8. Every unknown is then owned by one part, the
+dual graph (elements sharing a face), built here from the mesh's face numbering in
+linear time: pymetis's own mesh entry point copies the connectivity into Python lists
+first, which took as long as METIS itself on 200k elements and would not fit in memory
+at 10^8 elements. Every unknown is then owned by one part, the
 lowest-numbered part among the elements that touch it, and renumbered so that each
 part owns one contiguous block (PETSc's ownership ranges); within a block the original
 order is kept, so neighbouring unknowns stay close. A process sees its own elements,
@@ -21,26 +22,24 @@ import scipy.sparse as sp
 __all__ = ["partition_elements", "dual_graph", "elements_by_part", "Numbering", "number_dofs", "LocalDofs", "local_dofs"]
 
 
-def partition_elements(cells, nparts: int) -> np.ndarray:
-    """Part (0 .. nparts-1) of every element, balanced with connected-ish parts.
+def partition_elements(mesh, nparts: int) -> np.ndarray:
+    """Part (0 .. nparts-1) of every element of ``mesh`` (a
+    :class:`~fluxkern_tools.meshes.Mesh`), balanced, with few faces between parts.
 
-    ``cells`` (E, 4) are the tetrahedra's vertices (only the first four columns are
-    used, so quadratic connectivity works too). Raises ValueError when a part would be
-    empty (fewer elements than parts, or METIS leaving one out).
+    Raises ValueError when a part would be empty (fewer elements than parts, or METIS
+    leaving one out).
     """
-    C = np.asarray(cells)
-    if C.ndim != 2 or C.shape[1] < 4:
-        raise ValueError("cells must have shape (num_el, 4) or wider")
     nparts = int(nparts)
     if nparts < 1:
         raise ValueError("the number of parts must be at least 1")
-    if len(C) < nparts:
-        raise ValueError(f"{len(C)} elements cannot be split into {nparts} non-empty parts")
+    if mesh.num_el < nparts:
+        raise ValueError(f"{mesh.num_el} elements cannot be split into {nparts} "
+                         "non-empty parts")
     if nparts == 1:
-        return np.zeros(len(C), dtype=np.int32)
+        return np.zeros(mesh.num_el, dtype=np.int32)
     import pymetis
 
-    G = dual_graph(C[:, :4])
+    G = dual_graph(mesh.face_ids)
     _, parts = pymetis.part_graph(nparts, adjacency=pymetis.CSRAdjacency(G.indptr,
                                                                         G.indices))
     parts = np.asarray(parts, dtype=np.int32)
@@ -50,20 +49,19 @@ def partition_elements(cells, nparts: int) -> np.ndarray:
     return parts
 
 
-def dual_graph(cells):
-    """Adjacency (E x E csr, symmetric, pattern only) of tetrahedra sharing a face."""
-    C = np.asarray(cells, dtype=np.int64)
-    faces = np.sort(C[:, [[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]]], axis=2).reshape(-1, 3)
-    owner = np.repeat(np.arange(len(C)), 4)
-    order = np.lexsort(faces.T[::-1])
-    f = faces[order]
-    same = np.all(f[1:] == f[:-1], axis=1)        # an interior face, seen from both sides
-    a, b = owner[order[:-1][same]], owner[order[1:][same]]
-    n = len(C)
-    G = sp.csr_array((np.ones(2 * len(a), dtype=np.int8),
-                      (np.concatenate([a, b]), np.concatenate([b, a]))), shape=(n, n))
-    G.sort_indices()
-    return G
+def dual_graph(face_ids):
+    """Adjacency (E x E csr, pattern only) of the elements sharing a face, from the
+    global face ids (E, 4) of their faces. Linear time: a face met twice joins the two
+    elements, and the sum of their ids gives each one the other."""
+    F = np.asarray(face_ids, dtype=np.int64)
+    E = len(F)
+    f = F.reshape(-1)
+    el = np.repeat(np.arange(E, dtype=np.int64), F.shape[1])
+    inner = np.bincount(f)[f] == 2
+    other = np.rint(np.bincount(f, weights=el)[f]).astype(np.int64) - el
+    indptr = np.concatenate([[0], np.cumsum(inner.reshape(E, -1).sum(axis=1))])
+    return sp.csr_array((np.ones(int(inner.sum()), dtype=np.int8), other[inner], indptr),
+                        shape=(E, E))
 
 
 def elements_by_part(parts, nparts: int) -> list:

@@ -38,7 +38,7 @@ class DistributedScalarPotential(DistributedProblem):
 
     def _pieces(self, pb, nparts):
         m = pb.mesh
-        parts = partition_elements(m.cells, nparts)
+        parts = partition_elements(m, nparts)
         free = np.zeros(pb.num_dofs, dtype=bool)
         free[pb.free] = True
         dofs = number_dofs(pb.cells, parts, nparts, include=free)

@@ -50,7 +50,7 @@ class DistributedVectorPotential(DistributedProblem):
 
     def _pieces(self, pb, nparts):
         m = pb.mesh
-        parts = partition_elements(m.cells, nparts)
+        parts = partition_elements(m, nparts)
         free = np.zeros(m.num_edges, dtype=bool)
         free[pb.unfixed] = True
         edges = number_dofs(m.glob_ids, parts, nparts, include=free)
