@@ -44,9 +44,9 @@ def limit_threads(comm) -> None:
 class DistributedProblem:
     """Base of the distributed formulations (see the subclasses).
 
-    Subclasses set ``kind``, implement ``_light(problem)`` (the small parts every
-    process needs), ``_pieces(problem, nparts)`` (run on the root: one dict per process)
-    and ``_build(piece)`` (this process's system and solver), and use
+    Subclasses implement ``_light(problem)`` (the small parts every process needs),
+    ``_pieces(problem, nparts)`` (run on the root: one dict per process) and
+    ``_build(piece)`` (this process's system, ``size`` and ``solver``), and solve with
     :meth:`_newton`.
     """
 
@@ -99,8 +99,9 @@ class DistributedProblem:
 
         def make():
             x = fill() if full is None else np.asarray(full, dtype=np.float64).reshape(-1)
-            if x.shape != (self._num_dofs_root(),):
-                raise ValueError(f"x0 must have {self._num_dofs_root()} entries")
+            n = self.problem.num_dofs
+            if x.shape != (n,):
+                raise ValueError(f"x0 must have {n} entries")
             xn = x[members]
             return [xn[starts[p]:starts[p + 1]] for p in range(self.nranks)]
 

@@ -12,7 +12,7 @@ import numpy as np
 
 from ..linear import LinearContext
 from ..scalar_potential import ScalarPotentialSolution
-from .assembly import DistributedSystem
+from .assembly import DistributedSystem, summed_in_chunks
 from .base import DistributedProblem
 from .ksp import PetscSolver
 from .partition import elements_by_part, local_dofs, number_dofs, partition_elements
@@ -28,13 +28,8 @@ class DistributedScalarPotential(DistributedProblem):
     elsewhere, see :mod:`.base`). Collective: every process constructs and solves.
     """
 
-    kind = "nodal"
-
     def _light(self, pb):
         return {"materials": pb.materials, "q": pb.q, "w": pb.w, "d_phi": pb.d_phi}
-
-    def _num_dofs_root(self):
-        return self.problem.num_dofs
 
     def _pieces(self, pb, nparts):
         m = pb.mesh
@@ -76,10 +71,16 @@ class DistributedScalarPotential(DistributedProblem):
         import fluxkern_mod
 
         lt = self.light
-        K, dK = fluxkern_mod.compute_stiffness_and_jacobi_matrix(
-            self.piece["coords"], self.regions[r], lt["d_phi"], x, lt["materials"][r],
-            lt["q"], lt["w"])
-        return K, dK, None
+        cells = self.regions[r]
+        k = self.piece["cells"].shape[1]
+
+        def chunk(a, b):
+            K, dK = fluxkern_mod.compute_stiffness_and_jacobi_matrix(
+                self.piece["coords"], cells[k * a:k * b], lt["d_phi"], x,
+                lt["materials"][r], lt["q"], lt["w"])
+            return K, dK, None
+
+        return summed_in_chunks(len(cells) // k, chunk)
 
     def solve(self, x0=None, *, rtol: float = 1e-10, max_iter: int = 30,
               line_search: bool = True, log=None, gather: str = "root"):

@@ -14,7 +14,7 @@ import time
 import numpy as np
 
 from ..vector_potential import VectorPotentialSolution, region_source
-from .assembly import DistributedSystem
+from .assembly import DistributedSystem, summed_in_chunks
 from .base import DistributedProblem
 from .comm import petsc
 from .ksp import PetscSolver, VertexContext
@@ -31,7 +31,6 @@ class DistributedVectorPotential(DistributedProblem):
     elsewhere, see :mod:`.base`). Collective: every process constructs and solves.
     """
 
-    kind = "edge"
     num_el_dofs = 6
 
     def _light(self, pb):
@@ -44,9 +43,6 @@ class DistributedVectorPotential(DistributedProblem):
             raise ValueError("the petsc backend solves lowest-order edge elements "
                              "(degree=1) only")
         return {"materials": pb.materials, "tables": pb.tables, "source": pb.source}
-
-    def _num_dofs_root(self):
-        return self.problem.num_dofs
 
     def _pieces(self, pb, nparts):
         m = pb.mesh
@@ -130,10 +126,16 @@ class DistributedVectorPotential(DistributedProblem):
         arr, lt = self.regions[r], self.light
         t = lt["tables"]
         Bs = self._source_at(r)
-        return fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
-            self.piece["coords"], arr["cells"], arr["glob_ids"], t.curls, t.d_phi,
-            arr["orientations"], x, Bs * scale if len(Bs) else Bs, lt["materials"][r],
-            t.q, t.w, len(x), self.num_el_dofs)
+        M, k = len(t.w), self.num_el_dofs
+
+        def chunk(a, b):
+            B = Bs[a * M:b * M] * scale if len(Bs) else Bs
+            return fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
+                self.piece["coords"], arr["cells"][4 * a:4 * b],
+                arr["glob_ids"][k * a:k * b], t.curls, t.d_phi,
+                arr["orientations"][a:b], x, B, lt["materials"][r], t.q, t.w, len(x), k)
+
+        return summed_in_chunks(len(arr["orientations"]), chunk)
 
     def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
               max_iter: int = 30, line_search: bool = True, log=None,
