@@ -6,9 +6,10 @@ mirror planes with their natural conditions; meshes.ball). Every case runs in it
 process: the serial one with the machine's cores available to it, the distributed one
 under ``mpiexec -n P`` with one thread per process. Printed per case: unknowns, Newton
 steps, Krylov iterations per step and (column 1e-8) to a relative residual of 1e-8 on
-the final Jacobian for a right-hand side in its range, seconds per phase (mesh: building it on the root;
-dist: partition and sending out; asm: kernels and PETSc insertion; setup: AMG/AMS;
-solve: CG), the total, peak memory of the largest process and the mean B in the steel.
+the final Jacobian for a right-hand side in its range, seconds per phase (mesh:
+building it on the root; dist: partition and sending out; asm: kernels and PETSc
+insertion; setup: AMG/AMS; solve: CG), the total, peak memory of the largest process
+and the mean B in the steel.
 Below the table: agreement with the serial path, the speed-up from 1 to P processes and
 the time against the serial path, and the per-process figures that the extrapolation in
 the README uses. Shared machines make times noisy: the cases of one size run
@@ -121,7 +122,8 @@ def run_case(geometry, n, formulation, backend):
         # AIJ storage: a value and a column index per entry, a row pointer per row.
         local = {"peak": peak_bytes(), "nnz": int(info["nz_used"]),
                  "mat": int(12 * info["nz_used"] + 4 * dp.system.n_owned),
-                 "owned": dp.system.n_owned, "ghosts": dp.system.n_ghosted - dp.system.n_owned,
+                 "owned": dp.system.n_owned,
+                 "ghosts": dp.system.n_ghosted - dp.system.n_owned,
                  "elements": len(dp.piece["regions"])}
         rows = comm.gather(local)
         if comm.rank != 0:
@@ -145,7 +147,8 @@ def run_case(geometry, n, formulation, backend):
 # -- the driver ---------------------------------------------------------------------------
 def mpi_env():
     env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_MCA_mpi_yield_when_idle="1",
-               PYTHONPATH=os.pathsep.join([str(HERE.parent), os.environ.get("PYTHONPATH", "")]))
+               PYTHONPATH=os.pathsep.join([str(HERE.parent),
+                                           os.environ.get("PYTHONPATH", "")]))
     if os.geteuid() == 0:
         env.update(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1")
     return env
@@ -168,7 +171,8 @@ def child(case, procs):
 
 def print_header():
     print(f"{'case':<16}{'n':>4} {'backend':<9}{'P':>2}{'unknowns':>9} {'Newton':>6} "
-          f"{'Krylov/step':<24}{'1e-8':>5}{'mesh':>6}{'dist':>6}{'asm':>7}{'setup':>7}{'solve':>7}"
+          f"{'Krylov/step':<24}{'1e-8':>5}{'mesh':>6}{'dist':>6}{'asm':>7}{'setup':>7}"
+          f"{'solve':>7}"
           f"{'total':>8}{'peak GB':>8}  {'mean B_z steel':>14}", flush=True)
 
 
@@ -216,6 +220,7 @@ def per_process(rows):
             continue
         owned = np.array(r["owned"], float)
         its = max(1, sum(r["krylov"]))
+        step = (r["assembly"] + r["setup"]) / max(1, r["newton"])
         peaks = np.array(r["peaks"], float)
         rest = (f", others {max(peaks[1:] / owned[1:]):.0f}" if len(peaks) > 1 else "")
         print(f"{r['geometry']} {r['formulation']} n={r['n']} P={r['procs']}: "
@@ -224,8 +229,7 @@ def per_process(rows):
               f"{peaks[0] / owned[0]:.0f}{rest}; "
               f"matrix {max(np.array(r['mat_bytes']) / owned):.0f} B/unknown "
               f"({max(np.array(r['nnz']) / owned):.1f} nnz/row); per Newton step "
-              f"{1e6 * (r['assembly'] + r['setup']) / max(1, r['newton']) / owned.max():.2f} "
-              f"us/unknown asm+setup, CG {1e6 * r['solve'] / its / owned.max():.3f} "
+              f"{1e6 * step / owned.max():.2f} us/unknown asm+setup, CG {1e6 * r['solve'] / its / owned.max():.3f} "
               f"us/unknown/iteration")
 
 
@@ -345,7 +349,8 @@ def main():
     print(f"{os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f} at start; "
           f"times in s")
     if args.insert:
-        print(f"{'P':>2}{'n':>4}{'rows':>9}{'nnz/proc':>10}{'stash [s]':>10}{'exchange [s]':>13}")
+        print(f"{'P':>2}{'n':>4}{'rows':>9}{'nnz/proc':>10}{'stash [s]':>10}"
+              f"{'exchange [s]':>13}")
         for n in (32, 44):
             for p in [q for q in procs if q > 1] or [2]:
                 out = subprocess.run(["mpiexec", "--oversubscribe", "-n", str(p),

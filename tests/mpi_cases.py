@@ -49,7 +49,8 @@ def problems():
         ("sphere vector", solvers.ReducedVectorPotential(
             s, mats_s, [0, 0, 1.5], dirichlet=lambda f: f[:, 2] > 1e-9)),
         ("sphere scalar P1", solvers.ScalarPotential(
-            s, mats_s, [0, 0, H0], dirichlet=lambda f: (f[:, 0] > 1e-9) & (f[:, 1] > 1e-9))),
+            s, mats_s, [0, 0, H0],
+            dirichlet=lambda f: (f[:, 0] > 1e-9) & (f[:, 1] > 1e-9))),
     ]
 
 
@@ -100,10 +101,11 @@ def matrices_against_serial(pb, dp):
         M.eliminate_zeros()
         M.sort_indices()
     rel = lambda a, b: float(np.abs(a - b).max() / max(np.abs(b).max(), 1e-300))
-    pattern = (np.array_equal(J.indptr, Js.indptr) and np.array_equal(J.indices, Js.indices))
+    pattern = (np.array_equal(J.indptr, Js.indptr)
+               and np.array_equal(J.indices, Js.indices))
     return {"J": rel(J.toarray(), Js.toarray()), "pattern": pattern,
             "Kx": rel(kx, kxs), "rhs": rel(rhs, rhs_s[members]) if np.any(rhs_s) else 0.0,
-            "size": J.shape[0], "free": int(len(getattr(pb, "unfixed", getattr(pb, "free"))))}
+            "size": J.shape[0], "free": int(len(getattr(pb, "unfixed", pb.free)))}
 
 
 def mean_B(sol, region):

@@ -98,7 +98,8 @@ class DistributedSystem:
         if len(self.fixed_values) != self.n_local - self.n_ghosted:
             raise ValueError("fixed_values needs one entry per local unknown after block 0")
         g = PETSc.IntType
-        self.x = PETSc.Vec().createGhost(ghosts.astype(g), (self.n_owned, self.size), comm=comm)
+        self.x = PETSc.Vec().createGhost(ghosts.astype(g), (self.n_owned, self.size),
+                                         comm=comm)
         self.kx, self.rhs = self.x.duplicate(), self.x.duplicate()
         self.rstart = self.x.getOwnershipRange()[0]
         self.ranges = np.asarray(self.x.getOwnershipRanges(), dtype=np.int64)
@@ -136,7 +137,7 @@ class DistributedSystem:
     def _sum_to_owners(self, vec, values, part=None) -> np.ndarray:
         PETSc = petsc()
         with vec.localForm() as lf:
-            lf.getArray()[:] = values[part if part is not None else slice(0, self.n_ghosted)]
+            lf.getArray()[:] = values[slice(0, self.n_ghosted) if part is None else part]
         vec.ghostUpdate(addv=PETSc.InsertMode.ADD, mode=PETSc.ScatterMode.REVERSE)
         return vec.getArray().copy()
 

@@ -63,7 +63,8 @@ class DistributedProblem:
         self.times = {"source": 0.0}          # Newton phases reported by the driver
         limit_threads(self.comm)
         t0 = time.perf_counter()
-        piece = root_scatter(self.comm, lambda: self._pieces(problem, self.nranks), self.root)
+        piece = root_scatter(self.comm, lambda: self._pieces(problem, self.nranks),
+                             self.root)
         #: Seconds of the set-up: partitioning and sending the pieces out.
         self.setup_times = {"distribute": time.perf_counter() - t0}
         self.light = light

@@ -20,8 +20,8 @@ import time
 import traceback
 from contextlib import contextmanager
 
-__all__ = ["MPI_INSTALL_HINT", "available", "mpi", "petsc", "world", "RankError", "collective",
-           "root_scatter", "root_bcast", "idle_barrier", "abort_on_error"]
+__all__ = ["MPI_INSTALL_HINT", "available", "mpi", "petsc", "world", "RankError",
+           "collective", "root_scatter", "root_bcast", "idle_barrier", "abort_on_error"]
 
 MPI_INSTALL_HINT = ("the petsc backend needs mpi4py and petsc4py built against Debian's "
                     "PETSc 3.18: run `make mpi-env` (see the README, 'Running on many "

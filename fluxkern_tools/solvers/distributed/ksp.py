@@ -91,7 +91,8 @@ class PetscSolver(LinearSolver):
         if context.kind == "edge":
             vertices = getattr(context, "vertices", None)
             if context.gradient is None or vertices is None:
-                raise ValueError("AMS needs the discrete gradient and the vertex coordinates")
+                raise ValueError("AMS needs the discrete gradient and the vertex "
+                                 "coordinates")
             pc.setHYPREType("ams")
             pc.setHYPREDiscreteGradient(context.gradient)
             pc.setCoordinates(np.ascontiguousarray(vertices, np.float64).reshape(-1, 3))
@@ -141,9 +142,9 @@ class PetscSolver(LinearSolver):
                     f"conjugate gradients did not converge: relative residual "
                     f"{st.rel_residual:.2e} after {st.iterations} iterations "
                     f"(asked {rtol:.1e})")
-            raise LinearSolveError(f"conjugate gradients failed ({what}): the matrix or its "
-                                   "preconditioner is not positive definite, or values "
-                                   "are not finite")
+            raise LinearSolveError(f"conjugate gradients failed ({what}): the matrix or "
+                                   "its preconditioner is not positive definite, or "
+                                   "values are not finite")
         out = x.getArray().copy()
         bv.destroy()
         x.destroy()

@@ -19,7 +19,8 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.sparse as sp
 
-__all__ = ["partition_elements", "dual_graph", "elements_by_part", "Numbering", "number_dofs", "LocalDofs", "local_dofs"]
+__all__ = ["partition_elements", "dual_graph", "elements_by_part", "Numbering",
+           "number_dofs", "LocalDofs", "local_dofs"]
 
 
 def partition_elements(mesh, nparts: int) -> np.ndarray:
