@@ -229,8 +229,8 @@ def per_process(rows):
               f"{peaks[0] / owned[0]:.0f}{rest}; "
               f"matrix {max(np.array(r['mat_bytes']) / owned):.0f} B/unknown "
               f"({max(np.array(r['nnz']) / owned):.1f} nnz/row); per Newton step "
-              f"{1e6 * step / owned.max():.2f} us/unknown asm+setup, CG {1e6 * r['solve'] / its / owned.max():.3f} "
-              f"us/unknown/iteration")
+              f"{1e6 * step / owned.max():.2f} us/unknown asm+setup, CG "
+              f"{1e6 * r['solve'] / its / owned.max():.3f} us/unknown/iteration")
 
 
 def run(cases, repeat):
