@@ -36,7 +36,8 @@ def test_partition_and_numbering_cover_everything_once(nparts):
         ld = local_dofs(m.glob_ids[el], [nb, fixed], p)
         # Local numbers map back to the part's global ids; the owned blocks are the
         # part's ownership ranges; ghosts are owned elsewhere.
-        assert np.array_equal(ld.ids[ld.localize(m.glob_ids[el])], m.glob_ids[el])
+        assert np.array_equal(ld.ids[ld.cells], m.glob_ids[el])
+        assert np.array_equal(ld.localize(m.glob_ids[el]), ld.cells)
         for k, numbering in enumerate((nb, fixed)):
             off, n_own, ghosts = ld.block(k)
             s = numbering.starts

@@ -20,7 +20,7 @@ import numpy as np
 import scipy.sparse as sp
 
 __all__ = ["partition_elements", "dual_graph", "elements_by_part", "Numbering",
-           "number_dofs", "LocalDofs", "local_dofs"]
+           "number_dofs", "compact", "LocalDofs", "local_dofs"]
 
 
 def partition_elements(mesh, nparts: int) -> np.ndarray:
@@ -131,6 +131,26 @@ def number_dofs(dof_cells, parts, nparts: int, include=None) -> Numbering:
                      np.concatenate([[0], np.cumsum(counts)]).astype(np.int64))
 
 
+def compact(cells, scratch=None):
+    """The distinct ids in ``cells`` (ascending) and ``cells`` as positions in that list
+    (int32, same shape), in time linear in ``cells`` apart from sorting the distinct ids.
+
+    ``scratch``: an int64 array filled with -1, longer than the largest id (left as it
+    was found); pass one to reuse it over many calls.
+    """
+    D = np.asarray(cells, dtype=np.int64)
+    flat = D.reshape(-1)
+    if scratch is None:
+        scratch = np.full(int(flat.max()) + 1 if flat.size else 0, -1, dtype=np.int64)
+    pos = np.arange(len(flat))
+    scratch[flat] = pos
+    ids = np.sort(flat[scratch[flat] == pos])     # one occurrence of each id survives
+    scratch[ids] = np.arange(len(ids))
+    local = scratch[flat].reshape(D.shape).astype(np.int32)
+    scratch[ids] = -1
+    return ids, local
+
+
 @dataclass
 class LocalDofs:
     """The unknowns one part's elements touch, in local order.
@@ -138,13 +158,15 @@ class LocalDofs:
     ``ids`` are their original ids, in blocks: for each numbering given to
     :func:`local_dofs`, the ones this part owns and then its ghosts (owned elsewhere),
     both in global-number order; last the rest (in no numbering) in id order.
-    ``index`` holds the global number of each in its numbering (-1 for the rest) and
-    ``counts`` the (owned, ghost) sizes of the blocks.
+    ``index`` holds the global number of each in its numbering (-1 for the rest),
+    ``counts`` the (owned, ghost) sizes of the blocks and ``cells`` the local numbers of
+    the cells the unknowns came from.
     """
 
     ids: np.ndarray
     index: np.ndarray
     counts: list
+    cells: np.ndarray | None = None
 
     def block(self, k: int = 0):
         """``(offset, n_owned, ghosts)`` of numbering ``k``: where its block starts in
@@ -159,31 +181,29 @@ class LocalDofs:
         return sum(a + b for a, b in self.counts)
 
     def localize(self, cells) -> np.ndarray:
-        """``cells`` (original ids, any shape) as local numbers, int32."""
+        """Other ``cells`` (original ids, any shape) as local numbers, int32."""
         c = np.asarray(cells, dtype=np.int64)
         if not len(self.ids):
             if c.size:
                 raise ValueError("cells reference unknowns outside this part")
             return c.astype(np.int32)
-        pos = np.minimum(np.searchsorted(self._sorted, c), len(self._sorted) - 1)
-        if c.size and not np.array_equal(self._sorted[pos], c):
-            raise ValueError("cells reference unknowns outside this part")
-        return self._where[pos].astype(np.int32)
-
-    def __post_init__(self):
         o = np.argsort(self.ids, kind="stable")
-        self._sorted, self._where = self.ids[o], o
+        pos = np.minimum(np.searchsorted(self.ids[o], c), len(o) - 1)
+        if c.size and not np.array_equal(self.ids[o][pos], c):
+            raise ValueError("cells reference unknowns outside this part")
+        return o[pos].astype(np.int32)
 
 
-def local_dofs(dof_cells, numberings, part: int) -> LocalDofs:
+def local_dofs(dof_cells, numberings, part: int, scratch=None) -> LocalDofs:
     """:class:`LocalDofs` of the unknowns in ``dof_cells`` (this part's elements).
 
     ``numberings``: one :class:`Numbering` or a list of them over disjoint sets of the
-    same unknowns (e.g. the free and the fixed ones).
+    same unknowns (e.g. the free and the fixed ones); ``scratch`` as for
+    :func:`compact`.
     """
     if isinstance(numberings, Numbering):
         numberings = [numberings]
-    ids = np.unique(np.asarray(dof_cells, dtype=np.int64))
+    ids, local = compact(dof_cells, scratch)
     blocks, counts, left = [], [], np.ones(len(ids), dtype=bool)
     index = np.full(len(ids), -1, dtype=np.int64)
     for nb in numberings:
@@ -201,4 +221,6 @@ def local_dofs(dof_cells, numberings, part: int) -> LocalDofs:
         counts.append((int(own.sum()), int((inside & ~own).sum())))
     blocks.append(np.flatnonzero(left))
     order = np.concatenate(blocks)
-    return LocalDofs(ids[order], index[order], counts)
+    where = np.empty(len(order), dtype=np.int32)
+    where[order] = np.arange(len(order), dtype=np.int32)
+    return LocalDofs(ids[order], index[order], counts, where[local])

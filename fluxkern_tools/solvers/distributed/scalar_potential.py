@@ -41,11 +41,13 @@ class DistributedScalarPotential(DistributedProblem):
         g = pb.prescribed()
         self._members, self._starts, self._g = dofs.members(), dofs.starts, g
         pieces = []
+        scratch = np.full(pb.num_dofs, -1, dtype=np.int64)
         for p, el in enumerate(elements_by_part(parts, nparts)):
-            ld = local_dofs(pb.cells[el], [dofs, fixed], p)
+            ld = local_dofs(pb.cells[el], [dofs, fixed], p, scratch)
             n_free = sum(ld.counts[0])
+            cells, ld.cells = ld.cells, None
             pieces.append({"regions": m.regions[el], "coords": pb.nodes[ld.ids],
-                           "cells": ld.localize(pb.cells[el]), "local": ld,
+                           "cells": cells, "local": ld,
                            "sizes": [dofs.size, fixed.size],
                            "fixed_values": g[ld.ids[n_free:]]})
         return pieces

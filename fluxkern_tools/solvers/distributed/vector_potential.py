@@ -18,7 +18,8 @@ from .assembly import DistributedSystem, summed_in_chunks
 from .base import DistributedProblem
 from .comm import petsc
 from .ksp import PetscSolver, VertexContext
-from .partition import elements_by_part, local_dofs, number_dofs, partition_elements
+from .partition import (compact, elements_by_part, local_dofs, number_dofs,
+                        partition_elements)
 
 __all__ = ["DistributedVectorPotential"]
 
@@ -58,15 +59,15 @@ class DistributedVectorPotential(DistributedProblem):
         node_members = nodes.members()
         self._members, self._starts = edges.members(), edges.starts
         pieces = []
+        scratch = np.full(max(m.num_nodes, m.num_edges), -1, dtype=np.int64)
         for p, el in enumerate(elements_by_part(parts, nparts)):
-            ld = local_dofs(m.glob_ids[el], edges, p)
-            geo = np.unique(m.cells[el])
+            ld = local_dofs(m.glob_ids[el], edges, p, scratch)
+            geo, cells = compact(m.cells[el], scratch)
             n_own = ld.counts[0][0]
             ends = nodes.index[m.edges[ld.ids[:n_own]]]
             pieces.append({
-                "regions": m.regions[el], "coords": m.nodes[geo],
-                "cells": np.searchsorted(geo, m.cells[el]).astype(np.int32),
-                "dofs": ld.localize(m.glob_ids[el]), "orientations": m.orientations[el],
+                "regions": m.regions[el], "coords": m.nodes[geo], "cells": cells,
+                "dofs": ld.cells, "orientations": m.orientations[el],
                 "local": ld, "size": edges.size, "gradient": ends,
                 "nodes": nodes.size,
                 "vertices": m.nodes[node_members[nodes.starts[p]:nodes.starts[p + 1]]]})
@@ -78,6 +79,7 @@ class DistributedVectorPotential(DistributedProblem):
         self.piece = piece
         self.size = int(piece["size"])
         ld = piece["local"]
+        ld.cells = None                                # kept once, as piece["dofs"]
         self.regions = {}
         for r in np.unique(piece["regions"]).tolist():
             sel = np.flatnonzero(piece["regions"] == r)
