@@ -373,7 +373,7 @@ def main():
     if args.scaling:
         add("cube", 53, "vector", [p for p in procs if p <= 2])
     elif args.iterations:
-        for n in (26, 33, 42, 53):
+        for n in (26, 42, 53):
             cases.extend(((("cube", n, "vector", "petsc"), p)) for p in procs)
     else:
         add("cube", 26, "vector", procs)
