@@ -35,12 +35,28 @@ import scipy.sparse as sp
 from .comm import collective, petsc
 from .partition import LocalDofs
 
-__all__ = ["DistributedSystem", "CHUNK", "summed_in_chunks"]
+__all__ = ["DistributedSystem", "CHUNK", "summed_in_chunks", "element_pattern"]
 
 # Elements per kernel call. The kernels hold every element's entries as triplets before
 # building the csr arrays; on 450k edges in one process, assembling the air in one call
 # peaked at 1.36 GB and took 3.0 s, in chunks of 32k elements 0.76 GB and 1.6 s.
 CHUNK = 32_768
+
+
+def element_pattern(dofs, n: int):
+    """Pattern (n x n csr of ones) of the unknowns that share an element; ``dofs``
+    (E, k) are the elements' local unknowns. Built in chunks like the kernels' calls."""
+    D = np.asarray(dofs, dtype=np.int64)
+    k = D.shape[1]
+    out = sp.csr_array((n, n), dtype=np.int8)
+    for a in range(0, len(D), CHUNK):
+        C = D[a:a + CHUNK]
+        rows, cols = np.repeat(C, k, axis=1).reshape(-1), np.tile(C, (1, k)).reshape(-1)
+        P = sp.csr_array((np.ones(len(rows), dtype=np.int8), (rows, cols)), shape=(n, n))
+        P.data[:] = 1
+        out = out + P
+        out.data[:] = 1
+    return out
 
 
 def summed_in_chunks(num_el: int, call: Callable):
@@ -81,8 +97,8 @@ class DistributedSystem:
     call : ``call(region, x, scale) -> (K, dK, rhs)`` on this process's elements of
         ``region`` at the local iterate ``x`` (all local unknowns), source scaled by
         ``scale``; K, dK csr arrays in local numbers, rhs an array or None.
-    regions : the regions this process has elements of; ``constant``: the regions of
-        constant material.
+    regions : ``{region: (E, k) local unknowns of its elements}`` for the regions this
+        process has elements of; ``constant``: the regions of constant material.
     fixed_values : the values of the local unknowns after block 0 (they stay fixed).
     """
 
@@ -114,6 +130,7 @@ class DistributedSystem:
         self.lg = lg
         self.lgmap = PETSc.LGMap().create(lg.astype(g), comm=comm)
         constant = set(constant)
+        self.regions = regions
         self.constant = [r for r in regions if r in constant]
         self.varying = [r for r in regions if r not in constant]
         # Collective matrix operations must not depend on what this process holds.
@@ -157,7 +174,13 @@ class DistributedSystem:
 
     def _preallocate(self, patterns):
         """Create the matrices with exact row counts on the owners (an upper bound on
-        rows shared between processes, where the contributions' columns overlap)."""
+        rows shared between processes, where the contributions' columns overlap).
+
+        The pattern is that of the constant regions' entries that are not zero (in air
+        many curl-curl couplings vanish on a structured mesh) and every pair of
+        unknowns of a nonlinear region's element, whatever its value at this iterate:
+        the Newton term fills couplings the stiffness matrix leaves at zero.
+        """
         PETSc = petsc()
         S = _pattern(*patterns)
         n, ng = self.n_local, self.n_ghosted
@@ -203,7 +226,9 @@ class DistributedSystem:
         for M in mats:
             if M is not None and M.nnz:
                 v = np.zeros(M.nnz) if zero else M.data
-                A.setValuesLocalCSR(M.indptr, M.indices, v, addv=PETSc.InsertMode.ADD)
+                A.setValuesLocalCSR(M.indptr.astype(PETSc.IntType, copy=False),
+                                    M.indices.astype(PETSc.IntType, copy=False), v,
+                                    addv=PETSc.InsertMode.ADD)
 
     def system(self, x_owned, scale: float):
         """``(J, Kx, rhs, Kx_fixed)`` at the owned values ``x_owned`` of the free
@@ -227,9 +252,14 @@ class DistributedSystem:
                     rhs = rhs + rr
         t0 = time.perf_counter()
         if self.Ac is None:
-            self.Ac = self._preallocate([Kc, K])
+            if Kc is not None:
+                Kc.eliminate_zeros()
+            S = None
+            for r in self.varying:
+                S = _add(S, element_pattern(self.regions[r], self.n_local))
+            self.Ac = self._preallocate([Kc, S])
             self._insert(self.Ac, Kc)
-            self._insert(self.Ac, K, zero=True)
+            self._insert(self.Ac, S, zero=True)
             self.Ac.assemble()
             if self.any_varying:
                 self.A = self.Ac.duplicate(copy=True)

@@ -63,8 +63,10 @@ class DistributedScalarPotential(DistributedProblem):
         mats = lt["materials"]
         constant = [r for r in self.regions if mats[r].get_type_spec() == 0]
         self.is_linear = all(m.get_type_spec() == 0 for m in mats.values())
+        k = piece["cells"].shape[1]
+        dofs = {r: c.reshape(-1, k) for r, c in self.regions.items()}
         self.system = DistributedSystem(self.comm, piece["local"], piece["sizes"],
-                                        self._region, list(self.regions), constant,
+                                        self._region, dofs, constant,
                                         piece["fixed_values"])
         self.solver = PetscSolver(self.comm)
         self.solver.configure(LinearContext("nodal"))

@@ -91,9 +91,10 @@ class DistributedVectorPotential(DistributedProblem):
         constant = [r for r in self.regions
                     if lt["materials"][r].get_type_spec() == 0]
         self.is_linear = all(m.get_type_spec() == 0 for m in lt["materials"].values())
-        self.system = DistributedSystem(self.comm, ld, [self.size], self._region,
-                                        list(self.regions), constant,
-                                        np.zeros(len(ld.ids) - sum(ld.counts[0])))
+        dofs = {r: a["glob_ids"].reshape(-1, self.num_el_dofs)
+                for r, a in self.regions.items()}
+        self.system = DistributedSystem(self.comm, ld, [self.size], self._region, dofs,
+                                        constant, np.zeros(len(ld.ids) - sum(ld.counts[0])))
         # The discrete gradient over the owned free edges, -1 at the start node and +1
         # at the end node of each edge (as solvers.ams.discrete_gradient).
         ends = np.asarray(piece["gradient"], dtype=np.int64).reshape(-1, 2)
