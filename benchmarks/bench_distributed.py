@@ -13,7 +13,9 @@ and the mean B in the steel.
 Below the table: agreement with the serial path, the speed-up from 1 to P processes and
 the time against the serial path, and the per-process figures that the extrapolation in
 the README uses. Shared machines make times noisy: the cases of one size run
-interleaved (serial, P=1, P=2, ...), and ``--repeat`` runs the whole set again.
+interleaved (serial, P=1, P=2, ...), ``--repeat`` runs the whole set again, and the
+speed-up that plain arithmetic split over P processes gets, measured before and after
+the cases, tells what the machine offered meanwhile.
 
     python benchmarks/bench_distributed.py               # ~1e5 unknowns, 1-3 processes
     python benchmarks/bench_distributed.py --scaling     # ~1e6 vector-potential unknowns,
@@ -249,6 +251,33 @@ def run(cases, repeat):
     return rows
 
 
+def calibrate():
+    """Child of the calibration (under mpiexec): a fixed amount of cache-resident
+    arithmetic split over the processes. Its speed-up from 1 to P processes is what the
+    machine offers at that moment; other work on a shared machine lowers it."""
+    from mpi4py import MPI
+
+    comm = MPI.COMM_WORLD
+    y = np.linspace(0.0, 1.0, 4000)
+    comm.Barrier()
+    t0 = time.perf_counter()
+    for _ in range(60_000 // comm.size):
+        y = np.sin(y) * 1.0001
+    comm.Barrier()
+    return {"procs": comm.size, "seconds": time.perf_counter() - t0}
+
+
+def machine_speedup(procs):
+    """Speed-up of the calibration loop from 1 to each P in ``procs``."""
+    out = {}
+    for p in [1] + list(procs):
+        run = subprocess.run(["mpiexec", "--oversubscribe", "-n", str(p), sys.executable,
+                              __file__, "--calibrate"], capture_output=True, text=True,
+                             env=mpi_env())
+        out[p] = json.loads(run.stdout.strip().splitlines()[-1])["seconds"]
+    return {p: out[1] / out[p] for p in procs}
+
+
 def insert_variants(n, repeats):
     """Child of --insert (under mpiexec): the whole cube's curl-curl matrix into the
     PETSc matrix, (a) every local row through MatSetValuesLocal, other processes' rows
@@ -329,7 +358,13 @@ def main():
     ap.add_argument("--procs", default="1,2,3", help="process counts (default 1,2,3)")
     ap.add_argument("--case", help=argparse.SUPPRESS)
     ap.add_argument("--insert-case", help=argparse.SUPPRESS)
+    ap.add_argument("--calibrate", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.calibrate:
+        row = calibrate()
+        if os.environ.get("OMPI_COMM_WORLD_RANK", "0") == "0":
+            print(json.dumps(row), flush=True)
+        return
     if args.case:
         row = run_case(*json.loads(args.case))
         if row is not None:
@@ -380,7 +415,15 @@ def main():
         add("cube", 48, "scalar1", procs)
         add("sphere", 20, "vector", procs)
         add("sphere", 20, "scalar2", procs)
+    many = [p for p in procs if p > 1]
+    if many:
+        before = machine_speedup(many)
     rows = run(cases, args.repeat)
+    if many:
+        after = machine_speedup(many)
+        print("\nwhat the machine offered (speed-up of plain arithmetic split over P "
+              "processes, before / after the cases): " + ", ".join(
+                  f"P={p}: {before[p]:.2f}x / {after[p]:.2f}x" for p in many))
     if args.iterations:
         for p in procs:
             sel = [r for r in rows if r["procs"] == p]
