@@ -46,6 +46,8 @@ def problems():
     mats_s = {0: STEEL, 1: AIR}
     return [
         ("cube vector", solvers.ReducedVectorPotential(c, mats_c, [0, 0, 1.5])),
+        ("cube vector linear", solvers.ReducedVectorPotential(
+            c, {0: AIR, 1: materials.linear(1000.0)}, [0, 0, 1.5])),
         ("cube scalar P2", solvers.ScalarPotential(c, mats_c, [0, 0, H0], degree=2)),
         ("sphere vector", solvers.ReducedVectorPotential(
             s, mats_s, [0, 0, 1.5], dirichlet=lambda f: f[:, 2] > 1e-9)),
@@ -159,14 +161,43 @@ def errors():
     dp = distributed.distribute(pb)
     gauged = solvers.ReducedVectorPotential(cube(3), {0: AIR, 1: STEEL}, [0, 0, 1],
                                             gauge=True)
+    second = solvers.ReducedVectorPotential(cube(3), {0: AIR, 1: STEEL}, [0, 0, 1],
+                                            degree=2)
+    lin = distributed.distribute(solvers.ReducedVectorPotential(cube(4), {0: AIR, 1: STEEL},
+                                                                [0, 0, 1]))
+    A, _, rhs, _ = lin.system.system(np.zeros(lin.system.n_owned), 1.0)
+
+    def unconverged():
+        lin.solver.maxiter = 1
+        lin.solver.setup(A)
+        lin.solver.solve(rhs, 1e-12)
+
+    def indefinite():
+        # Shifted far below zero on part of the spectrum: not positive definite.
+        lin.solver.maxiter = 500
+        A.shift(-0.5 * A.getDiagonal().max()[1])
+        lin.solver.setup(A)
+        lin.solver.solve(rhs, 1e-8)
+
+    def not_finite():
+        bad = rhs.copy()
+        if COMM.rank == last and len(bad):
+            bad[0] = np.nan
+        lin.solver.solve(bad, 1e-8)
+
     for what, call in (("source", lambda: dp.solve()),
                        ("x0", lambda: dp.solve(x0=np.zeros(3))),
-                       ("gauge", lambda: distributed.distribute(gauged if ROOT else None))):
+                       ("gauge", lambda: distributed.distribute(gauged if ROOT else None)),
+                       ("degree", lambda: distributed.distribute(second if ROOT else None)),
+                       ("gather", lambda: lin.solve(gather="all") if COMM.size == 1
+                        else distributed.solve(pb if ROOT else None, gather="all")),
+                       ("unconverged", unconverged), ("indefinite", indefinite),
+                       ("not finite", not_finite)):
         try:
             call()
             seen[what] = "no error"
         except Exception as exc:
-            seen[what] = type(exc).__name__
+            seen[what] = f"{type(exc).__name__}: {exc}"
     return COMM.gather(seen, root=0)
 
 

@@ -48,7 +48,9 @@ def result(run):
 @pytest.mark.parametrize("nprocs", [1, 2, 3])
 def test_distributed_matrices_and_solutions_equal_serial(nprocs):
     out = result(mpirun(nprocs, CASES, "agree"))
-    for name in ("cube vector", "cube scalar P2", "sphere vector", "sphere scalar P1"):
+    assert out["cube vector linear"]["newton"] == 1            # one tight linear solve
+    for name in ("cube vector", "cube vector linear", "cube scalar P2", "sphere vector",
+                 "sphere scalar P1"):
         r, m = out[name], out[name]["matrices"]
         # Gathered Jacobian, K x and right-hand side equal the one-machine ones (the
         # summation order differs, hence rounding).
@@ -66,12 +68,21 @@ def test_distributed_matrices_and_solutions_equal_serial(nprocs):
 def test_a_failing_process_fails_every_process(nprocs):
     seen = result(mpirun(nprocs, CASES, "errors"))
     last = nprocs - 1
+    kind = {k: [s[k].split(":")[0] for s in seen] for k in seen[0]}
     for rank, s in enumerate(seen):
-        # The failing process raises its own error, the others RankError; a bad x0 or
-        # a gauged problem on the root raises there and RankError elsewhere.
-        assert s["source"] == ("RuntimeError" if rank == last else "RankError"), seen
-        for what in ("x0", "gauge"):
-            assert s[what] == ("ValueError" if rank == 0 else "RankError"), seen
+        # The failing process raises its own error, the others RankError; a bad x0, a
+        # gauged or a second-order problem on the root raises there and RankError
+        # elsewhere; asking for the solution everywhere without the problem everywhere
+        # is refused everywhere.
+        assert kind["source"][rank] == ("RuntimeError" if rank == last else "RankError")
+        for what in ("x0", "gauge", "degree"):
+            assert kind[what][rank] == ("ValueError" if rank == 0 else "RankError"), seen
+        assert kind["gather"][rank] == ("ValueError" if nprocs > 1 else "no error")
+        # CG failures are reported on every process, never as a solution.
+        assert "did not converge" in s["unconverged"], s
+        assert s["indefinite"].startswith("LinearSolveError:"), s
+        assert "not positive definite" in s["indefinite"], s
+        assert "non-finite" in s["not finite"], s
 
 
 @pytest.mark.parametrize("nprocs", [1, 3])

@@ -109,8 +109,27 @@ class PetscSolver(LinearSolver):
         t0 = time.perf_counter()
         self.A = A
         self.ksp.setOperators(A)
-        self.ksp.setUp()
+        self._checked("the preconditioner's set-up", self.ksp.setUp)
         st.setup_time = time.perf_counter() - t0
+
+    def _checked(self, what, call, *args):
+        """``call(*args)``; a PETSc or hypre error on any process becomes a
+        LinearSolveError on every process."""
+        from mpi4py import MPI
+
+        PETSc = petsc()
+        err = None
+        try:
+            call(*args)
+        except PETSc.Error as exc:
+            err = exc
+            _clear_hypre_errors()
+        failed = self.comm.allreduce(err is not None, op=MPI.LOR)
+        if failed:
+            where = str(err).splitlines()[0] if err is not None else "on another process"
+            raise LinearSolveError(f"{what} failed in PETSc or hypre ({where}): the matrix "
+                                   "is not positive definite or holds non-finite "
+                                   "values") from err
 
     def solve(self, b, rtol: float) -> np.ndarray:
         PETSc = petsc()
@@ -128,7 +147,7 @@ class PetscSolver(LinearSolver):
         if not np.isfinite(nb):
             raise LinearSolveError("the right-hand side holds non-finite values")
         self.ksp.setTolerances(rtol=float(rtol), atol=0.0, max_it=self.maxiter)
-        self.ksp.solve(bv, x)
+        self._checked("conjugate gradients", self.ksp.solve, bv, x)
         reason = self.ksp.getConvergedReason()
         st.iterations = self.ksp.getIterationNumber()
         st.rel_residual = float(self.ksp.getResidualNorm()) / nb
@@ -149,3 +168,17 @@ class PetscSolver(LinearSolver):
         bv.destroy()
         x.destroy()
         return out
+
+
+def _clear_hypre_errors() -> None:
+    """Reset hypre's error flag, which otherwise stays set after a failure and makes
+    every later hypre call fail, down to PETSc's clean-up at exit. Best effort: hypre
+    is found among the loaded libraries."""
+    import ctypes
+
+    try:
+        with open("/proc/self/maps") as f:
+            path = next(ln.split()[-1] for ln in f if "libHYPRE" in ln)
+        ctypes.CDLL(path).HYPRE_ClearAllErrors()
+    except (OSError, StopIteration, AttributeError):
+        pass
