@@ -163,8 +163,8 @@ def errors():
                                             gauge=True)
     second = solvers.ReducedVectorPotential(cube(3), {0: AIR, 1: STEEL}, [0, 0, 1],
                                             degree=2)
-    lin = distributed.distribute(solvers.ReducedVectorPotential(cube(4), {0: AIR, 1: STEEL},
-                                                                [0, 0, 1]))
+    uniform = solvers.ReducedVectorPotential(cube(4), {0: AIR, 1: STEEL}, [0, 0, 1])
+    lin = distributed.distribute(uniform)
     A, _, rhs, _ = lin.system.system(np.zeros(lin.system.n_owned), 1.0)
 
     def unconverged():
@@ -189,8 +189,8 @@ def errors():
                        ("x0", lambda: dp.solve(x0=np.zeros(3))),
                        ("gauge", lambda: distributed.distribute(gauged if ROOT else None)),
                        ("degree", lambda: distributed.distribute(second if ROOT else None)),
-                       ("gather", lambda: lin.solve(gather="all") if COMM.size == 1
-                        else distributed.solve(pb if ROOT else None, gather="all")),
+                       ("gather", lambda: distributed.solve(uniform if ROOT else None,
+                                                            gather="all")),
                        ("unconverged", unconverged), ("indefinite", indefinite),
                        ("not finite", not_finite)):
         try:
