@@ -38,7 +38,7 @@ SIZES = {"vector": {"small": [21, 26, 32], "full": [21, 26, 32, 41, 52, 56]},
 # same mesh: ~2.5e4, 5e4, 1.2e5 (default) and up to ~5e5 (--full) free unknowns.
 SIZES_DEGREE2 = {"small": [10, 13, 16], "full": [10, 13, 16, 20, 26]}
 # Largest size at which the direct path is run (its time and memory grow like N^2).
-DIRECT_UP_TO = {"vector": 32, "scalar": 60, "vector2": 13}
+DIRECT_UP_TO = {"vector": 32, "scalar": 48, "vector2": 13}
 
 
 def peak_bytes() -> int:

