@@ -174,8 +174,7 @@ def child(case, procs):
 def print_header():
     print(f"{'case':<16}{'n':>4} {'backend':<9}{'P':>2}{'unknowns':>9} {'Newton':>6} "
           f"{'Krylov/step':<24}{'1e-8':>5}{'mesh':>6}{'dist':>6}{'asm':>7}{'setup':>7}"
-          f"{'solve':>7}"
-          f"{'total':>8}{'peak GB':>8}  {'mean B_z steel':>14}", flush=True)
+          f"{'solve':>7}{'total':>8}{'peak GB':>8}  {'mean B_z steel':>14}", flush=True)
 
 
 def print_row(r):
