@@ -2,8 +2,6 @@
 // d_phi, orientations, x, B_s, reluctance, q, w, num_dofs, num_el_dofs):
 // stiffness matrix, Newton term and reduced right-hand side of the vector
 // potential formulation.
-#include <cmath>
-
 #include "entry_points.hpp"
 #include "fe_arrays.hpp"
 #include "kernels.hpp"
@@ -59,8 +57,7 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (mesh_c.num_el <= 0)
         raise(PyExc_ValueError,
               "the mesh has no elements (len(cells) is smaller than d_phi.shape[1])");
-    const auto n =
-        static_cast<int32_t>(std::sqrt(static_cast<double>(K.list.num_triplets / mesh_c.num_el)));
+    const int32_t n = local_function_count(K.list.num_triplets, mesh_c.num_el);
     // Without local functions the kernel appends nothing and the wrapping
     // below would fail after it ran; fail the same way now (the kernel
     // would size a per-class cache by orientation values nothing bounds).
