@@ -4,14 +4,16 @@
 #include <climits>
 #include <cstring>
 
+#include "outputs.hpp"
+#include "state.hpp"
 #include "validation.hpp"
 
 namespace fluxkern {
 
 MeshCounts mesh_counts(PyObject* nodes, PyObject* cells, PyObject* d_phi) {
     MeshCounts c;
-    c.num_nodes = shape_item(nodes, names.int_0);
-    c.el_nodes = shape_item(d_phi, names.int_1);
+    c.num_nodes = shape_item(nodes, names().int_0.get());
+    c.el_nodes = shape_item(d_phi, names().int_1.get());
     c.num_el = element_count(cells, c.el_nodes.get());
     return c;
 }
@@ -27,6 +29,38 @@ Quadrature quadrature_record(PyObject* w, const Buffer& q_c, const Buffer& w_c) 
     PyRef num_points = new_int(length(w));
     return create_quadrature(as_int32(num_points.get()), q_c.f64(), w_c.f64());
 }
+
+// ------------------------------------------------------- scalar potential
+
+ScalarArrays convert_scalar_arrays(PyObject* nodes, PyObject* cells, PyObject* x, PyObject* q,
+                                   PyObject* w, PyObject* d_phi) {
+    ScalarArrays a;
+    a.nodes = flat_array(nodes, Elem::f64);
+    a.cells = flat_array(cells, Elem::i32);
+    a.x = flat_array(x, Elem::f64);
+    a.q = flat_array(q, Elem::f64);
+    a.w = flat_array(w, Elem::f64);
+    a.d_phi = flat_array(d_phi, Elem::f64);
+    return a;
+}
+
+void check_scalar_arrays(const ScalarArrays& a, const Mesh& mesh, const Quadrature& quad,
+                         int32_t capacity, long long entries) {
+    // The kernel appends el_nodes**2 entries per element without looking at
+    // the capacity, which the host product gave (an object with its own
+    // arithmetic can make that product anything).
+    if (capacity < entries)
+        raise_format(PyExc_ValueError,
+                     "num_el * el_nodes * el_nodes gave room for %d matrix entries, but the "
+                     "elements add %lld",
+                     capacity, entries);
+    const int32_t largest_node = check_mesh(mesh, a.nodes, a.cells);
+    require_entries(a.x, largest_node, "x", "cells");
+    require_length(a.w, quad.num_points, "w");
+    require_length(a.d_phi, 3LL * quad.num_points * mesh.el_nodes, "d_phi");
+}
+
+// ----------------------------------------------------------------- H(curl)
 
 HcurlArrays convert_hcurl_arrays(PyObject* nodes, PyObject* cells, PyObject* glob_ids,
                                  PyObject* x, PyObject* q, PyObject* w, PyObject* curls,
@@ -48,18 +82,19 @@ HcurlArrays convert_hcurl_arrays(PyObject* nodes, PyObject* cells, PyObject* glo
 }
 
 void check_hcurl_arrays(const HcurlArrays& a, const Mesh& mesh, const Quadrature& quad,
-                        int32_t n, long long id_bound, bool reads_B_s, bool reads_phi) {
+                        int32_t n, long long id_bound, Reads reads) {
     const long long E = mesh.num_el, M = quad.num_points, N = mesh.el_nodes;
+    auto reads_table = [reads](Reads t) { return (unsigned(reads) & unsigned(t)) != 0; };
     check_mesh(mesh, a.nodes, a.cells);
     require_non_negative(n, "the number of local functions per element");
     require_length(a.w, M, "w");
     require_length(a.d_phi, 3 * M * N, "d_phi");
-    if (reads_phi) require_length(a.phi, M * N, "phi");
+    if (reads_table(Reads::phi)) require_length(a.phi, M * N, "phi");
     const int32_t largest_id = check_indices(a.glob_ids, E * n, id_bound, "glob_ids",
                                              id_bound > INT32_MAX ? "2**31" : "num_dofs");
     require_entries(a.x, largest_id, "x", "glob_ids");
     check_orientations(a.orientations, E, a.curls, n * M * 3);
-    if (reads_B_s) require_length(a.B_s, E * M * 3, "B_s");
+    if (reads_table(Reads::B_s)) require_length(a.B_s, E * M * 3, "B_s");
 }
 
 ZeroedOutput zeroed_rhs(PyObject* num_dofs) {
