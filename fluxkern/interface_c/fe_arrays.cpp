@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 
 #include "outputs.hpp"
 #include "state.hpp"
@@ -32,15 +33,30 @@ Quadrature quadrature_record(PyObject* w, const Buffer& q_c, const Buffer& w_c) 
 
 // ------------------------------------------------------- scalar potential
 
+namespace {
+
+// One argument to convert (flattened) into its buffer; absent when null.
+struct Conversion {
+    Buffer* into;
+    PyObject* arg;
+    Elem elem;
+};
+
+// Converts the arguments in the order given.
+void convert_in_order(std::initializer_list<Conversion> conversions) {
+    for (const Conversion& c : conversions)
+        if (c.arg) *c.into = flat_array(c.arg, c.elem);
+}
+
+constexpr Elem f64 = Elem::f64, i32 = Elem::i32;
+
+}  // namespace
+
 ScalarArrays convert_scalar_arrays(PyObject* nodes, PyObject* cells, PyObject* x, PyObject* q,
                                    PyObject* w, PyObject* d_phi) {
     ScalarArrays a;
-    a.nodes = flat_array(nodes, Elem::f64);
-    a.cells = flat_array(cells, Elem::i32);
-    a.x = flat_array(x, Elem::f64);
-    a.q = flat_array(q, Elem::f64);
-    a.w = flat_array(w, Elem::f64);
-    a.d_phi = flat_array(d_phi, Elem::f64);
+    convert_in_order({{&a.nodes, nodes, f64}, {&a.cells, cells, i32}, {&a.x, x, f64},
+                      {&a.q, q, f64}, {&a.w, w, f64}, {&a.d_phi, d_phi, f64}});
     return a;
 }
 
@@ -67,17 +83,10 @@ HcurlArrays convert_hcurl_arrays(PyObject* nodes, PyObject* cells, PyObject* glo
                                  PyObject* phi, PyObject* d_phi, PyObject* B_s,
                                  PyObject* orientations) {
     HcurlArrays a;
-    a.nodes = flat_array(nodes, Elem::f64);
-    a.cells = flat_array(cells, Elem::i32);
-    a.glob_ids = flat_array(glob_ids, Elem::i32);
-    a.x = flat_array(x, Elem::f64);
-    a.q = flat_array(q, Elem::f64);
-    a.w = flat_array(w, Elem::f64);
-    a.curls = flat_array(curls, Elem::f64);
-    if (phi) a.phi = flat_array(phi, Elem::f64);
-    a.d_phi = flat_array(d_phi, Elem::f64);
-    if (B_s) a.B_s = flat_array(B_s, Elem::f64);
-    a.orientations = flat_array(orientations, Elem::i32);
+    convert_in_order({{&a.nodes, nodes, f64}, {&a.cells, cells, i32}, {&a.glob_ids, glob_ids, i32},
+                      {&a.x, x, f64}, {&a.q, q, f64}, {&a.w, w, f64}, {&a.curls, curls, f64},
+                      {&a.phi, phi, f64}, {&a.d_phi, d_phi, f64}, {&a.B_s, B_s, f64},
+                      {&a.orientations, orientations, i32}});
     return a;
 }
 
