@@ -5,6 +5,7 @@ must reproduce and against scikit-fem, the Newton term against finite
 differences and the reluctance protocol (rejections: test_rejections.py)."""
 
 import functools
+import math
 
 import numpy as np
 import pytest
@@ -187,6 +188,30 @@ def test_curve_pieces_and_powers_match_the_c_library(monkeypatch, breaks):
     _assert_cc_matches_reference(monkeypatch, p, x, B_s, rel)
     assert np.array_equal(_call_rhs(p, x, B_s, rel), _reference_cc(p, x, B_s, rel)[4],
                           equal_nan=True)
+
+
+@pytest.mark.parametrize("power", [2, 3])
+def test_cubic_powers_are_the_host_pow_over_many_arguments(power):
+    # The kernel knows pow(d, 2.0) and pow(d, 3.0) without calling pow where
+    # an exact product proves the result.  A reluctance d**power on one
+    # piece, read back from K: single-point elements with J = I, unit weight
+    # and one local function whose curl is a unit vector have K = nu(|B|),
+    # and along an axis |B| is the field itself.
+    rng = rng_for("pow", power)
+    k = 100_000
+    d = np.concatenate([2.0 ** rng.uniform(-70, 70, k), rng.uniform(0.0, 4.0, k),
+                        rng.integers(1, 2**27, k) * 2.0 ** rng.integers(-40, 20, k)])
+    E = len(d)
+    nodes, cells = unit_elements(E)
+    q, w = np.full((1, 3), 0.25), np.ones(1)
+    c = np.zeros((4, 1))
+    c[3 - power, 0] = 1.0
+    B_s = np.zeros((E, 1, 3))
+    B_s[:, 0, 0] = d
+    K, _, _ = cc(nodes, cells.ravel(), np.arange(E, dtype=np.int32), np.array([1.0, 0.0, 0.0]),
+                 elements.p1(q)[1], np.zeros(E, np.int32), np.zeros(E), B_s,
+                 Reluctance(1, c, np.array([0.0, 1e300])), q, w, E, 1)
+    assert np.array_equal(K.diagonal(), [math.pow(v, power) for v in d])
 
 
 # ------------------------------------------------- edge-element physics

@@ -4,9 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
-#include <vector>
 
-namespace fluxkern::buffer_pool {
+namespace fluxkern {
 
 namespace {
 
@@ -20,46 +19,36 @@ constexpr std::size_t kMaxKeptBytes = std::size_t{1} << 30;
 // (a Newton step may call once per material region, and evaluate fields).
 constexpr std::uint64_t kCallsKept = 8;
 
-struct Kept {
-    void* block;
-    std::size_t capacity;
-    std::uint64_t released_in;  // the call count at the release
-};
-
-std::vector<Kept> kept;  // oldest first
-std::size_t kept_bytes = 0;
-std::uint64_t calls = 0;
-
 std::size_t round_up(std::size_t bytes) {
     return (bytes + kAlignment - 1) / kAlignment * kAlignment;
 }
 
-void drop(std::size_t k) noexcept {
-    std::free(kept[k].block);
-    kept_bytes -= kept[k].capacity;
-    kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(k));
-}
-
 }  // namespace
 
-void* acquire(std::size_t bytes, std::size_t& capacity) {
+void BufferPool::drop(std::size_t k) noexcept {
+    std::free(kept_[k].block);
+    kept_bytes_ -= kept_[k].capacity;
+    kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(k));
+}
+
+void* BufferPool::acquire(std::size_t bytes, std::size_t& capacity) {
     if (bytes == 0) bytes = 1;
     if (bytes > SIZE_MAX - kAlignment) return nullptr;
     if (bytes >= kMinPooled) {
         // The smallest kept block that fits and wastes at most an eighth, so
         // that a request does not take a block made for a larger one.
-        std::size_t best = kept.size();
-        for (std::size_t k = 0; k < kept.size(); ++k) {
-            const std::size_t c = kept[k].capacity;
+        std::size_t best = kept_.size();
+        for (std::size_t k = 0; k < kept_.size(); ++k) {
+            const std::size_t c = kept_[k].capacity;
             if (c >= bytes && c - bytes <= bytes / 8 &&
-                (best == kept.size() || c < kept[best].capacity))
+                (best == kept_.size() || c < kept_[best].capacity))
                 best = k;
         }
-        if (best != kept.size()) {
-            void* block = kept[best].block;
-            capacity = kept[best].capacity;
-            kept_bytes -= capacity;
-            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(best));
+        if (best != kept_.size()) {
+            void* block = kept_[best].block;
+            capacity = kept_[best].capacity;
+            kept_bytes_ -= capacity;
+            kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(best));
             return block;
         }
     }
@@ -67,26 +56,26 @@ void* acquire(std::size_t bytes, std::size_t& capacity) {
     return std::aligned_alloc(kAlignment, capacity);
 }
 
-void release(void* block, std::size_t capacity) noexcept {
+void BufferPool::release(void* block, std::size_t capacity) noexcept {
     if (block == nullptr) return;
     if (capacity < kMinPooled || capacity > kMaxKeptBytes) {
         std::free(block);
         return;
     }
     try {
-        kept.push_back(Kept{block, capacity, calls});
+        kept_.push_back(Kept{block, capacity, calls_});
     } catch (const std::bad_alloc&) {
         std::free(block);
         return;
     }
-    kept_bytes += capacity;
-    while (kept.size() > kMaxKept || kept_bytes > kMaxKeptBytes) drop(0);
+    kept_bytes_ += capacity;
+    while (kept_.size() > kMaxKept || kept_bytes_ > kMaxKeptBytes) drop(0);
 }
 
-void end_call() noexcept {
-    ++calls;
-    for (std::size_t k = kept.size(); k-- > 0;)
-        if (kept[k].released_in + kCallsKept < calls) drop(k);
+void BufferPool::end_call() noexcept {
+    ++calls_;
+    for (std::size_t k = kept_.size(); k-- > 0;)
+        if (kept_[k].released_in + kCallsKept < calls_) drop(k);
 }
 
-}  // namespace fluxkern::buffer_pool
+}  // namespace fluxkern

@@ -1,39 +1,27 @@
 // compute_B_Hcurl(nodes, cells, glob_ids, curls, phi, d_phi, orientations, x,
 // q, w, num_dofs, num_el_dofs): physical evaluation points and B = curl A.
-#include "entry_points.hpp"
+#include <climits>
+
+#include "entry_point.hpp"
 #include "fe_arrays.hpp"
 #include "kernels.hpp"
+#include "outputs.hpp"
 #include "validation.hpp"
-
-#include <climits>
 
 namespace fluxkern {
 
-namespace {
-const char* const param_names[] = {"nodes", "cells", "glob_ids", "curls", "phi", "d_phi",
-                                   "orientations", "x", "q", "w", "num_dofs", "num_el_dofs"};
-PyObject* interned[12];
-}  // namespace
+// num_dofs is accepted and ignored.
+FLUXKERN_ENTRY_POINT(compute_B_Hcurl, nodes, cells, glob_ids, curls, phi, d_phi, orientations, x,
+                     q, w, num_dofs, num_el_dofs) {
+    MeshCounts counts = mesh_counts(args[nodes], args[cells], args[d_phi]);
 
-Signature compute_B_Hcurl_signature = {"compute_B_Hcurl", param_names, 12, interned};
-
-namespace {
-
-PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[12];
-    bind_arguments(compute_B_Hcurl_signature, args, nargs, kwnames, a);
-    PyObject *nodes = a[0], *cells = a[1], *glob_ids = a[2], *curls = a[3], *phi = a[4],
-             *d_phi = a[5], *orientations = a[6], *x = a[7], *q = a[8], *w = a[9],
-             *num_el_dofs = a[11];  // num_dofs (a[10]) is accepted and ignored
-
-    MeshCounts counts = mesh_counts(nodes, cells, d_phi);
-
-    HcurlArrays arr = convert_hcurl_arrays(nodes, cells, glob_ids, x, q, w, curls, phi, d_phi,
-                                           nullptr, orientations);
+    HcurlArrays arr =
+        convert_hcurl_arrays(args[nodes], args[cells], args[glob_ids], args[x], args[q], args[w],
+                             args[curls], args[phi], args[d_phi], nullptr, args[orientations]);
 
     // Both outputs hold 3 values per evaluation position of every element.
     // len(w) is taken once: the outputs and the kernel must agree on it.
-    const Py_ssize_t M = length(w);
+    const Py_ssize_t M = length(args[w]);
     const long long num_positions = saturating_mul(as_int32(counts.num_el.get()), M);
     require_non_negative(num_positions, "the number of evaluation positions");
     require_int32_range(saturating_mul(3, num_positions), "3 * num_el * len(w)");
@@ -41,12 +29,11 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyRef points_c = new_output(3 * num_positions, Elem::f64, "point buffer");
 
     const Mesh mesh_c = mesh_record(counts, arr.nodes, arr.cells);
-    const Quadrature quad_c = create_quadrature(as_int32(new_int(M).get()), arr.q.f64(),
-                                                arr.w.f64());
-    const int32_t n = as_int32(num_el_dofs);
+    const Quadrature quad_c =
+        create_quadrature(as_int32(new_int(M).get()), arr.q.f64(), arr.w.f64());
+    const int32_t n = as_int32(args[num_el_dofs]);
     // No matrix or vector of num_dofs is written: ids need only an entry in x.
-    check_hcurl_arrays(arr, mesh_c, quad_c, n, static_cast<long long>(INT32_MAX) + 1, false,
-                       true);
+    check_hcurl_arrays(arr, mesh_c, quad_c, n, static_cast<long long>(INT32_MAX) + 1, Reads::phi);
 
     compute_B_Hcurl_kernel(static_cast<double*>(output_data(points_c.get())),
                            static_cast<double*>(output_data(B_c.get())), n, arr.glob_ids.i32(),
@@ -55,17 +42,10 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     PyRef B_array = wrap_output(B_c.get());
     PyRef points_array = wrap_output(points_c.get());
-    PyRef shape = make_tuple({new_int(num_positions).get(), names.int_3});
+    PyRef shape = make_tuple({new_int(num_positions).get(), names().int_3.get()});
     set_shape(points_array.get(), shape.get());
     set_shape(B_array.get(), shape.get());
     return make_tuple({points_array.get(), B_array.get()});
-}
-
-}  // namespace
-
-PyObject* compute_B_Hcurl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry_point("fluxkern_mod.compute_B_Hcurl",
-                           [&] { return run(args, nargs, kwnames); });
 }
 
 }  // namespace fluxkern

@@ -1,45 +1,34 @@
 // compute_B_line_segs_cpp(src, tar, current, radius): the flux density of
 // straight strands at target points.
-#include "entry_points.hpp"
+#include "entry_point.hpp"
 #include "kernels.hpp"
+#include "outputs.hpp"
 #include "validation.hpp"
 
 namespace fluxkern {
 
-namespace {
-const char* const param_names[] = {"src", "tar", "current", "radius"};
-PyObject* interned[4];
-}  // namespace
-
-Signature compute_B_line_segs_cpp_signature = {"compute_B_line_segs_cpp", param_names, 4, interned};
-
-namespace {
-
-PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[4];
-    bind_arguments(compute_B_line_segs_cpp_signature, args, nargs, kwnames, a);
-    PyObject *src = a[0], *tar = a[1], *current = a[2], *radius = a[3];
-
-    PyRef num_src = shape_item(src, names.int_0);
-    if (not_equals(shape_item(src, names.int_1).get(), names.int_6)) {
+FLUXKERN_ENTRY_POINT(compute_B_line_segs_cpp, src, tar, current, radius) {
+    const Names& n = names();
+    PyRef num_src = shape_item(args[src], n.int_0.get());
+    if (compare(shape_item(args[src], n.int_1.get()).get(), n.int_6.get(), Py_NE)) {
         print_message("Error! The source array must be of dimension N x 6!");
-        return PyRef::ref(names.int_minus_1);
+        return PyRef::ref(n.int_minus_1.get());
     }
-    PyRef num_tar = shape_item(tar, names.int_0);
-    if (not_equals(shape_item(tar, names.int_1).get(), names.int_3)) {
+    PyRef num_tar = shape_item(args[tar], n.int_0.get());
+    if (compare(shape_item(args[tar], n.int_1.get()).get(), n.int_3.get(), Py_NE)) {
         print_message("Error! The target array must be of dimension M x 3!");
-        return PyRef::ref(names.int_minus_1);
+        return PyRef::ref(n.int_minus_1.get());
     }
 
-    Buffer src_c = flat_array(src, Elem::f64);
-    Buffer tar_c = flat_array(tar, Elem::f64);
+    Buffer src_c = flat_array(args[src], Elem::f64);
+    Buffer tar_c = flat_array(args[tar], Elem::f64);
 
-    PyRef bytes = mul(mul(names.int_3, num_tar.get()).get(), names.int_8);
+    PyRef bytes = mul(mul(n.int_3.get(), num_tar.get()).get(), n.int_8.get());
     const Py_ssize_t count = output_count(bytes.get(), Elem::f64, "the field of all targets");
     PyRef B_c = new_output(count, Elem::f64, "field buffer");
 
-    const double current_c = as_double(current);
-    const double radius_c = as_double(radius);
+    const double current_c = as_double(args[current]);
+    const double radius_c = as_double(args[radius]);
     const int32_t num_src_c = as_int32(num_src.get());
     const int32_t num_tar_c = as_int32(num_tar.get());
 
@@ -57,16 +46,8 @@ PyRef run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                                tar_c.f64(), current_c, radius_c, num_src_c, num_tar_c);
 
     PyRef B_array = wrap_output(B_c.get());
-    set_shape(B_array.get(), make_tuple({num_tar.get(), names.int_3}).get());
-    return call_method0(B_array.get(), names.copy);
-}
-
-}  // namespace
-
-PyObject* compute_B_line_segs_cpp(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    return run_entry_point("fluxkern_mod.compute_B_line_segs_cpp",
-                           [&] { return run(args, nargs, kwnames); });
+    set_shape(B_array.get(), make_tuple({num_tar.get(), n.int_3.get()}).get());
+    return call_method0(B_array.get(), n.copy.get());
 }
 
 }  // namespace fluxkern

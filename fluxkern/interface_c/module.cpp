@@ -1,10 +1,11 @@
-// fluxkern_mod: module creation and execution (multi-phase initialisation).
+// fluxkern_mod: module creation and execution (multi-phase initialisation),
+// in reading order: the process state, creation, execution, slots and
+// definition, PyInit.
 //
 // All state is process-wide: the module may be loaded into one interpreter
 // per process, exists at most once, and is never torn down.
-#include "boundary.hpp"
-#include "docstrings.hpp"
-#include "entry_points.hpp"
+#include "entry_point.hpp"
+#include "state.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL fluxkern_ARRAY_API
 #include <numpy/arrayobject.h>
@@ -12,41 +13,35 @@
 #include <cstdio>
 
 namespace fluxkern {
-namespace {
 
 // ------------------------------------------------------- process-wide state
 
-constexpr int64_t no_interpreter = -1;
-int64_t loading_interpreter = no_interpreter;  // the first interpreter that created us
-PyObject* the_module = nullptr;                // owned; set by a successful execution start
+ProcessState& process() {
+    // Allocated once and never released: the module has no shut-down work.
+    static ProcessState* const state = new ProcessState();
+    return *state;
+}
 
-// The function table, in the order the functions are bound.
-PyMethodDef entry_point_defs[] = {
-    {"compute_stiffness_and_jacobi_matrix",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute_stiffness_and_jacobi_matrix)),
-     METH_FASTCALL | METH_KEYWORDS, docstrings::compute_stiffness_and_jacobi_matrix},
-    {"compute_stiffness_and_jacobi_matrix_curl_curl",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(compute_stiffness_and_jacobi_matrix_curl_curl)),
-     METH_FASTCALL | METH_KEYWORDS, docstrings::compute_stiffness_and_jacobi_matrix_curl_curl},
-    {"compute_rhs_Hcurl_red_c",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute_rhs_Hcurl_red_c)),
-     METH_FASTCALL | METH_KEYWORDS, docstrings::compute_rhs_Hcurl_red_c},
-    {"compute_B_Hcurl",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute_B_Hcurl)),
-     METH_FASTCALL | METH_KEYWORDS, docstrings::compute_B_Hcurl},
-    {"compute_B_line_segs_cpp",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute_B_line_segs_cpp)),
-     METH_FASTCALL | METH_KEYWORDS, docstrings::compute_B_line_segs_cpp},
+namespace {
+
+// The five functions, in the order they are bound.
+const EntryPoint* const kTable[kEntryPoints] = {
+    &compute_stiffness_and_jacobi_matrix_entry,
+    &compute_stiffness_and_jacobi_matrix_curl_curl_entry,
+    &compute_rhs_Hcurl_red_c_entry,
+    &compute_B_Hcurl_entry,
+    &compute_B_line_segs_cpp_entry,
 };
 
-Signature* const signatures[] = {
-    &compute_stiffness_and_jacobi_matrix_signature,
-    &compute_stiffness_and_jacobi_matrix_curl_curl_signature,
-    &compute_rhs_Hcurl_red_c_signature,
-    &compute_B_Hcurl_signature,
-    &compute_B_line_segs_cpp_signature,
-};
+}  // namespace
+
+const std::vector<PyRef>& parameter_names(const EntryPoint& entry) {
+    int k = 0;
+    while (kTable[k] != &entry) ++k;
+    return process().parameters[k];
+}
+
+namespace {
 
 // The module-level method table is empty: the functions are bound by the
 // execution step.
@@ -56,49 +51,49 @@ PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 // Copies spec.<attr> into the namespace as `key`; a missing attribute is
 // skipped, and so is None unless `allow_none`.
-int copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* key,
-                   bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, attr);
+void copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* key,
+                    bool allow_none) {
+    PyObject* value = PyObject_GetAttrString(spec, attr);  // new reference, or NULL
     if (value == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            return 0;
-        }
-        return -1;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw HostError();
+        PyErr_Clear();
+        return;
     }
-    int rc = 0;
-    if (allow_none || value != Py_None) rc = PyDict_SetItemString(dict, key, value);
-    Py_DECREF(value);
-    return rc;
+    const PyRef owned = PyRef::steal(value);
+    if ((allow_none || value != Py_None) && PyDict_SetItemString(dict, key, value) < 0)
+        throw HostError();
+}
+
+PyRef create(PyObject* spec) {
+    ProcessState& s = process();
+    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) throw HostError();
+    if (s.interpreter == -1) {
+        s.interpreter = interpreter;
+    } else if (interpreter != s.interpreter) {
+        raise(PyExc_ImportError,
+              "Interpreter change detected - this module can only be loaded into one "
+              "interpreter per process.");
+    }
+    if (s.module) return PyRef::ref(s.module.get());
+
+    PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
+    PyRef module = PyRef::steal(PyModule_NewObject(name.get()));
+    PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+    if (dict == nullptr) throw HostError();
+    copy_spec_attr(spec, dict, "loader", "__loader__", true);
+    copy_spec_attr(spec, dict, "origin", "__file__", true);
+    copy_spec_attr(spec, dict, "parent", "__package__", true);
+    copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false);
+    return module;
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) return nullptr;
-    if (loading_interpreter == no_interpreter) {
-        loading_interpreter = interpreter;
-    } else if (interpreter != loading_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
+    try {
+        return create(spec).release();
+    } catch (const HostError&) {
         return nullptr;
     }
-    if (the_module) return Py_NewRef(the_module);
-
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (name == nullptr) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    if (module == nullptr) return nullptr;
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    if (dict == nullptr || copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
 }
 
 // ----------------------------------------------------------------- execution
@@ -121,18 +116,12 @@ void import_numpy_api() {
     if (_import_array() >= 0) return;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject* reason = value ? PyObject_Str(value) : nullptr;
+    const PyRef owned_type = PyRef::adopt(type), owned_value = PyRef::adopt(value),
+                owned_traceback = PyRef::adopt(traceback);
+    const PyRef reason = value ? PyRef::adopt(PyObject_Str(value)) : PyRef();
     PyErr_Clear();
-    if (reason) {
-        PyErr_Format(PyExc_ImportError, "numpy.core.multiarray failed to import (%U)", reason);
-        Py_DECREF(reason);
-    } else {
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    throw HostError();
+    if (!reason) raise(PyExc_ImportError, "numpy.core.multiarray failed to import");
+    raise_format(PyExc_ImportError, "numpy.core.multiarray failed to import (%U)", reason.get());
 }
 
 void set_item(PyObject* dict, const char* key, PyObject* value) {
@@ -140,9 +129,10 @@ void set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 void execute(PyObject* module) {
+    ProcessState& s = process();
     PyObject* dict = PyModule_GetDict(module);  // borrowed
     if (dict == nullptr) throw HostError();
-    module_dict = dict;
+    s.dict = dict;
 
     // 2. __builtins__
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
@@ -153,56 +143,58 @@ void execute(PyObject* module) {
     warn_on_version_mismatch();
 
     // 4. interned names and constants
-    if (!init_names()) throw HostError();
-    for (Signature* sig : signatures)
-        if (!intern_signature(*sig)) throw HostError();
+    create_names(s.names);
+    for (int k = 0; k < kEntryPoints; ++k)
+        s.parameters[k] = intern_parameters(kTable[k]->parameters);
 
     // 5. NumPy's array interface
     import_numpy_api();
 
     // 6. make the module importable by name while the rest executes
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyObject* present = PyDict_GetItemWithError(modules, names.module_name);
+    PyObject* present = PyDict_GetItemWithError(modules, s.names.module_name.get());  // borrowed
     if (present == nullptr) {
         if (PyErr_Occurred()) throw HostError();
-        if (PyDict_SetItem(modules, names.module_name, module) < 0) throw HostError();
+        if (PyDict_SetItem(modules, s.names.module_name.get(), module) < 0) throw HostError();
     }
 
     // 7. builtins used by the entry points
-    PyObject* print = PyDict_GetItemWithError(PyModule_GetDict(builtins), names.print);
+    PyObject* print = PyDict_GetItemWithError(PyModule_GetDict(builtins), s.names.print.get());
     if (print == nullptr) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.print);
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", s.names.print.get());
         throw HostError();
     }
-    builtin_print = Py_NewRef(print);
+    s.print = PyRef::ref(print);
 
     // 8. import numpy as np
     PyRef numpy = PyRef::steal(PyImport_ImportModuleLevel("numpy", dict, nullptr, nullptr, 0));
-    if (PyDict_SetItem(dict, names.np, numpy.get()) < 0) throw HostError();
+    if (PyDict_SetItem(dict, s.names.np.get(), numpy.get()) < 0) throw HostError();
 
     // 9. from scipy.sparse import csr_array
-    PyRef fromlist = make_tuple({names.csr_array});
+    PyRef fromlist = make_tuple({s.names.csr_array.get()});
     PyRef sparse =
         PyRef::steal(PyImport_ImportModuleLevel("scipy.sparse", dict, nullptr, fromlist.get(), 0));
-    PyObject* csr = PyObject_GetAttr(sparse.get(), names.csr_array);
+    PyObject* csr = PyObject_GetAttr(sparse.get(), s.names.csr_array.get());  // new reference
     if (csr == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", names.csr_array);
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", s.names.csr_array.get());
         }
         throw HostError();
     }
-    PyRef csr_ref = PyRef::steal(csr);
-    if (PyDict_SetItem(dict, names.csr_array, csr_ref.get()) < 0) throw HostError();
+    const PyRef csr_ref = PyRef::steal(csr);
+    if (PyDict_SetItem(dict, s.names.csr_array.get(), csr) < 0) throw HostError();
 
     // 10. the five functions
-    PyObject* module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr) throw HostError();
-    PyRef module_name_ref = PyRef::steal(module_name);
-    for (PyMethodDef& def : entry_point_defs) {
-        PyRef function = PyRef::steal(PyCFunction_NewEx(&def, module, module_name));
-        set_item(dict, def.ml_name, function.get());
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    for (int k = 0; k < kEntryPoints; ++k) {
+        const EntryPoint& e = *kTable[k];
+        auto* function_pointer = reinterpret_cast<void (*)()>(e.function);
+        s.methods[k] = {e.name, reinterpret_cast<PyCFunction>(function_pointer),
+                        METH_FASTCALL | METH_KEYWORDS, e.doc};
+        PyRef function = PyRef::steal(PyCFunction_NewEx(&s.methods[k], module, module_name.get()));
+        set_item(dict, e.name, function.get());
     }
 
     // 11. __test__
@@ -211,14 +203,15 @@ void execute(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
-    if (the_module) {
-        if (the_module == module) return 0;
+    ProcessState& s = process();
+    if (s.module) {
+        if (s.module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'fluxkern_mod' has already been imported. Re-initialisation is "
                         "not supported.");
         return -1;
     }
-    the_module = Py_NewRef(module);
+    s.module = PyRef::ref(module);
     try {
         execute(module);
         return 0;
@@ -231,8 +224,9 @@ int module_exec(PyObject* module) {
     } else {
         PyErr_SetString(PyExc_ImportError, "init fluxkern_mod");
     }
-    Py_CLEAR(the_module);
-    module_dict = nullptr;
+    // Forgotten, so that a later import starts afresh.
+    s.module = PyRef();
+    s.dict = nullptr;
     return -1;
 }
 

@@ -1,6 +1,9 @@
 // Coordinate lists and their conversion to csr_array.
 #include "triplets.hpp"
 
+#include "outputs.hpp"
+#include "state.hpp"
+
 namespace fluxkern {
 
 TripletOutput allocate_triplets(PyObject* num_triplets) {
@@ -38,11 +41,11 @@ WrappedTriplets wrap_triplets(const TripletOutput& t) {
 }
 
 PyRef to_csr(const WrappedTriplets& t, PyObject* shape) {
-    PyRef csr_array = module_global(names.csr_array);
+    PyRef csr_array = module_global(names().csr_array.get());
     PyRef coords = make_tuple({t.i.get(), t.j.get()});
     PyRef data = make_tuple({t.vals.get(), coords.get()});
     PyObject* args[2] = {data.get(), shape};
-    return PyRef::steal(PyObject_Vectorcall(csr_array.get(), args, 1, names.kw_shape));
+    return PyRef::steal(PyObject_Vectorcall(csr_array.get(), args, 1, names().kw_shape.get()));
 }
 
 }  // namespace fluxkern

@@ -2,7 +2,7 @@
 // and the csr_array built from it.
 #pragma once
 
-#include "boundary.hpp"
+#include "convert.hpp"
 #include "kernels.hpp"
 
 namespace fluxkern {

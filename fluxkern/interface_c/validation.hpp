@@ -3,7 +3,7 @@
 // Each failure is a host exception raised before the kernel runs.
 #pragma once
 
-#include "boundary.hpp"
+#include "convert.hpp"
 #include "kernels.hpp"
 
 namespace fluxkern {

@@ -10,8 +10,6 @@
 
 namespace fluxkern {
 
-using idx = std::ptrdiff_t;
-
 void compute_jacobians(double* J, const int32_t* conn, const Mesh& mesh, int32_t M,
                        const double* d_phi) {
     geometry::jacobians(J, conn, mesh.nodes, idx(mesh.el_nodes), M, d_phi);
@@ -54,11 +52,8 @@ void compute_curl_field(double* curl, const double* init, int32_t M, int32_t n,
         for (idx b = 0; b < n; ++b) {
             const double* c = curls + 3 * (m * idx(n) + b);
             const double s = x[ids[b]];
-            for (idx r = 0; r < 3; ++r) {
-                const double t = (Jm[3 * r] * c[0] + Jm[3 * r + 1] * c[1]) + Jm[3 * r + 2] * c[2];
-                // Scale, then divide by the signed determinant, term by term.
-                out[r] += (t * s) / det;
-            }
+            for (idx r = 0; r < 3; ++r)
+                out[r] += geometry::curl_term(geometry::mapped_curl(Jm + 3 * r, c), s, det);
         }
     }
 }

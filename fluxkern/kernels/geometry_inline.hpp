@@ -1,36 +1,21 @@
 // The bodies of the element-geometry routines, for inlining into element
 // loops.  geometry.cpp defines the declared routines with them; a kernel
-// that knows its node count at compile time passes it as a
-// std::integral_constant so that the small loops unroll.  Either way every
-// sum runs in the documented order from zero, so the values are the same.
+// that knows its node count at compile time passes it as a Count so that
+// the small loops unroll.  Either way every sum runs in the documented
+// order from zero, so the values are the same.
 #pragma once
 
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
-#include <type_traits>
+
+#include "kernel_common.hpp"
 
 namespace fluxkern::geometry {
 
-using idx = std::ptrdiff_t;
-
-// Inlined even into the instruction-set variants of an element loop
-// (target_clones), so that it is compiled for the variant's instruction set;
-// the compiler would otherwise call it out of line.  Element loops mark
-// their own steps with it too.
-#if defined(__GNUC__)
-#define FLUXKERN_INLINE inline __attribute__((always_inline))
-#else
-#define FLUXKERN_INLINE inline
-#endif
-
-template <idx N>
-using Nodes = std::integral_constant<idx, N>;
-
 // J[m][k][l] = sum over local nodes a of d_phi[m][a][l] * X_a[k].
-template <class Count>
+template <class Nn>
 FLUXKERN_INLINE void jacobians(double* J, const int32_t* conn, const double* nodes,
-                               Count N, idx M, const double* d_phi) {
+                               Nn N, idx M, const double* d_phi) {
     for (idx m = 0; m < M; ++m) {
         // The nine sums of a point stay in registers.
         double s[9] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
@@ -69,8 +54,14 @@ inline void invert(double* det_J, double* J_inv, const double* J, idx M) {
     }
 }
 
-template <class Count>
-inline void grad_field(double* grad, const int32_t* conn, idx M, Count N, const double* d_phi,
+// Component k of the physical gradient J^-T g of the reference gradient g
+// (the chain rule), C the inverse Jacobian.
+FLUXKERN_INLINE double mapped_gradient(const double* C, const double* g, idx k) {
+    return (g[0] * C[k] + g[1] * C[3 + k]) + g[2] * C[6 + k];
+}
+
+template <class Nn>
+inline void grad_field(double* grad, const int32_t* conn, idx M, Nn N, const double* d_phi,
                        const double* x, const double* J_inv) {
     for (idx m = 0; m < M; ++m) {
         double g[3] = {0.0, 0.0, 0.0};
@@ -79,11 +70,20 @@ inline void grad_field(double* grad, const int32_t* conn, idx M, Count N, const 
             const double* d = d_phi + 3 * (m * idx(N) + a);
             for (idx l = 0; l < 3; ++l) g[l] += xa * d[l];
         }
-        // Chain rule: the physical gradient is J^-T times the reference one.
-        const double* C = J_inv + 9 * m;
-        for (idx k = 0; k < 3; ++k)
-            grad[3 * m + k] = (g[0] * C[k] + g[1] * C[3 + k]) + g[2] * C[6 + k];
+        for (idx k = 0; k < 3; ++k) grad[3 * m + k] = mapped_gradient(J_inv + 9 * m, g, k);
     }
+}
+
+// Row r of the mapped curl J c (J's row Jr): the contravariant Piola map
+// before the division by the determinant.
+FLUXKERN_INLINE double mapped_curl(const double* Jr, const double* c) { return dot3(Jr, c); }
+
+// The term of a basis function in the physical curl of a field: its mapped
+// curl t scaled by its coefficient s, then divided by the signed
+// determinant.  T is a double or a vector of doubles (one point per lane).
+template <class T>
+FLUXKERN_INLINE T curl_term(T t, double s, T det) {
+    return (t * s) / det;
 }
 
 inline void norms(double* out, const double* v, idx count) {

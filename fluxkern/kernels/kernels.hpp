@@ -12,9 +12,9 @@
 // multiply-adds.  Do not "simplify" them.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace fluxkern {
 
@@ -129,66 +129,17 @@ void compute_curl_field(double* curl, const double* init, int32_t M, int32_t n,
 void compute_norms(double* norms, const double* v, int32_t count);
 
 // ----------------------------------------------------------- material curves
+//
+// The curves exactly as defined: the B-spline over every coefficient, each
+// basis function formed by the Cox-de Boor recursion with half-open
+// supports, a term over a zero-width knot interval dropped unevaluated, an
+// infinite abscissa outside every span; the cubic on the pieces that hold s,
+// the last one extended beyond the last breakpoint, powers from pow.
 
-// Cox-de Boor recursion with half-open supports; terms over zero-width knot
-// intervals are dropped without evaluating the lower degree; an infinite s
-// lies outside every span.  The definition of one basis value: the curve
-// routines raise all basis functions together with these same operations.
-double bspline_basis(int32_t i, int32_t k, const double* t, double s);
 double permeability_value(const Permeability& perm, double H);
 double permeability_derivative(const Permeability& perm, double H);
 double piecewise_cubic_value(int32_t n, const double* spl_c, const double* spl_x, double s);
 double piecewise_cubic_derivative(int32_t n, const double* spl_c, const double* spl_x, double s);
-
-// ---------------------------------------- material curves within one call
-//
-// The records stay constant while a kernel runs, so what allows a faster
-// evaluation is decided once per call.  Both evaluators return exactly the
-// values of the routines above (same operations on every value that can
-// reach the result); they only skip work that cannot change it.
-
-// The permeability and its derivative, equal to permeability_value and
-// permeability_derivative.  With "tame" data (finite knots of moderate size,
-// non-decreasing, no tiny nonzero gaps; finite coefficients) and a finite
-// log10 H, every basis function whose support misses s evaluates to a signed
-// zero, so only the spl_k + 1 functions of the knot span of s are formed,
-// bottom up with the recursion's own operations.  Otherwise the literal
-// routines run.
-class PermeabilityCurve {
-public:
-    explicit PermeabilityCurve(const Permeability& perm);
-    void evaluate(double H, double& mu, double& dmu);
-
-private:
-    template <int K>
-    void local_fixed(std::ptrdiff_t span, double s, double H, double& mu, double& dmu);
-
-    const Permeability& perm_;
-    bool local_;
-    double ln10_;
-    std::ptrdiff_t last_span_;   // knot span of the previous local evaluation
-    std::vector<double> table_;  // one degree of the Cox-de Boor table
-    std::vector<double> dfac_;   // k / (t[i + k] - t[i]), 0 where dropped
-};
-
-// The reluctance and its derivative, equal to piecewise_cubic_value and
-// piecewise_cubic_derivative.  With strictly ascending breakpoints at most
-// one piece contains s, found by bisection; otherwise every piece is tested.
-class ReluctanceCurve {
-public:
-    explicit ReluctanceCurve(const Reluctance& rel);
-    double value(double s) const;
-    void evaluate(double s, double& nu, double& dnu) const;
-
-private:
-    // Piece p and offset d that hold s; false below the first breakpoint.
-    bool locate(double s, std::ptrdiff_t& p, double& d) const;
-
-    int32_t n_;
-    const double* c_;
-    const double* x_;
-    bool ascending_;
-};
 
 // ------------------------------------------------------------------- kernels
 
@@ -210,8 +161,15 @@ void compute_stiffness_and_jacobi_matrix_kernel(TripletList& K, TripletList& dK,
                                                 const double* d_phi, const double* x,
                                                 const Permeability& perm);
 
+// The local function count of the curl-curl kernels, derived from the
+// capacity E * n * n of their lists: the integer quotient by E (> 0), its
+// square root in double precision, truncated.
+inline int32_t local_function_count(int32_t num_triplets, int32_t num_el) {
+    return int32_t(std::sqrt(double(num_triplets / num_el)));
+}
+
 // Vector potential (curl-curl), without source.  The local function count n
-// is derived from K.num_triplets / mesh.num_el, which must be positive.
+// is local_function_count(K.num_triplets, mesh.num_el); num_el must be positive.
 // `glob_ids` [num_el][n], `curls` one [M][n][3] block per orientation class,
 // `orientations` [num_el], `x` indexed by global id.
 void compute_stiffness_and_jacobi_matrix_curl_curl_kernel(

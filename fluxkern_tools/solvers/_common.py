@@ -6,7 +6,7 @@ import numpy as np
 
 from ..meshes import Mesh
 
-__all__ = ["material_table", "dirichlet_part"]
+__all__ = ["material_table", "dirichlet_part", "dof_vector"]
 
 
 def material_table(mesh: Mesh, materials, kind: str) -> dict:
@@ -51,3 +51,11 @@ def dirichlet_part(mesh: Mesh, faces) -> tuple:
         raise TypeError("the Dirichlet part must be None, a predicate on face centroids "
                         "or surface name(s)")
     return mesh.boundary_part(faces)
+
+
+def dof_vector(x, n: int) -> np.ndarray:
+    """``x`` as a contiguous float64 vector of the ``n`` degrees of freedom, or ValueError."""
+    x = np.ascontiguousarray(x, dtype=np.float64)
+    if x.shape != (n,):
+        raise ValueError(f"x must have {n} entries, got shape {x.shape}")
+    return x

@@ -17,7 +17,7 @@ import numpy as np
 
 from .. import elements as ref_elements, quadrature
 from ..meshes import Mesh, p2_connectivity
-from ._common import dirichlet_part, material_table
+from ._common import dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .assembly import RegionSum
 from .linear import LinearContext, choose_linear_solver
@@ -110,19 +110,13 @@ class ScalarPotential:
 
         K in H (H/m times m), as scipy sparse matrices of order ``num_dofs``.
         """
-        x = self._checked(x)
+        x = dof_vector(x, self.num_dofs)
         K = dK = None
         for r in self._regions:
             Kr, dKr, _ = self._region(r, x, 1.0)
             K = Kr if K is None else K + Kr
             dK = dKr if dK is None else dK + dKr
         return K, dK
-
-    def _checked(self, x):
-        x = np.ascontiguousarray(x, dtype=np.float64)
-        if x.shape != (self.num_dofs,):
-            raise ValueError(f"x must have {self.num_dofs} entries, got shape {x.shape}")
-        return x
 
     def _region(self, r, x, _scale):
         import fluxkern_mod
@@ -132,7 +126,7 @@ class ScalarPotential:
         return K, dK, None
 
     def _assemble(self, x):
-        J, Kx, _ = self._sum.system(self._checked(x), 1.0, self.free)
+        J, Kx, _ = self._sum.system(dof_vector(x, self.num_dofs), 1.0, self.free)
         # Load scale: the flux through the free nodes plus the reaction at the fixed
         # ones, which is what the prescribed potential drives.
         return J, -Kx, float(np.linalg.norm(Kx))

@@ -34,7 +34,7 @@ from .. import elements as ref_elements, nedelec2, quadrature
 from ..hcurl import EdgeSpace
 from ..materials import NU0
 from ..meshes import Mesh
-from ._common import dirichlet_part, material_table
+from ._common import dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .ams import discrete_gradient, nedelec_interpolation
 from .assembly import RegionSum
@@ -262,7 +262,7 @@ class ReducedVectorPotential:
         is multiplied by ``source_scale`` (e.g. a coil current relative to the one the
         source was built with).
         """
-        x = self._checked(x)
+        x = dof_vector(x, self.num_dofs)
         K = dK = None
         rhs = np.zeros(self.num_dofs)
         for r in self.materials:
@@ -271,12 +271,6 @@ class ReducedVectorPotential:
             dK = dKr if dK is None else dK + dKr
             rhs += rr
         return K, dK, rhs
-
-    def _checked(self, x):
-        x = np.ascontiguousarray(x, dtype=np.float64)
-        if x.shape != (self.num_dofs,):
-            raise ValueError(f"x must have {self.num_dofs} entries, got shape {x.shape}")
-        return x
 
     def _region(self, r, x, source_scale):
         import fluxkern_mod
@@ -315,7 +309,7 @@ class ReducedVectorPotential:
         u = self.unfixed
 
         def assemble(v):
-            J, Kx, rhs = self._sum.system(self._checked(v), s, free)
+            J, Kx, rhs = self._sum.system(dof_vector(v, self.num_dofs), s, free)
             load = max(np.linalg.norm(rhs[u]), np.linalg.norm(Kx[u]))
             return J, rhs - Kx, float(load)
 
