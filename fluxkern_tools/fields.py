@@ -145,8 +145,8 @@ def B_at(solution, points, *, smooth: bool = False, outside: str = "nan",
     potential solution; (P, 3), NaN rows outside the mesh (see the module notes).
 
     ``part="reaction"`` gives curl(A) alone (vector potential): the field of the
-    magnetised material, e.g. for the force it exerts on a coil (the Biot-Savart field
-    is undefined on a filament's own axis)."""
+    magnetised material, e.g. for the force it exerts on a coil (a coil's own field
+    does not push it)."""
     if part not in ("total", "reaction"):
         raise ValueError("part must be 'total' or 'reaction'")
     if part == "reaction" and not _is_vector(solution):

@@ -68,13 +68,13 @@ def test_inside_a_strand_is_a_round_conductor(rho_over_r, lam):
 @pytest.mark.parametrize(
     "src, target, radius, expected",
     [
-        (AXIAL, [0.0, 0.0, 0.5], 1e-3, "nan"),  # on the axis inside the strand: 0/0
-        (AXIAL, [0.0, 0.0, -1.0], 1e-3, "nan"),  # at the start point
+        (AXIAL, [0.0, 0.0, 0.5], 1e-3, "zero"),  # on the axis inside the strand
+        (AXIAL, [0.0, 0.0, -1.0], 1e-3, "zero"),  # at the start point, on the axis
         (AXIAL, [0.0, 0.0, 0.5], 0.0, "nan"),  # r = 0: nothing is inside, the filament gives 0/0
         (AXIAL, [0.0, 0.0, 2.0], 0.0, "zero"),  # on the line beyond the end
         ([0.5, 0.5, 0.5] * 2, [0.5, 0.5, 0.75], 0.25, "zero"),  # zero length, distance exactly r
         ([0.5, 0.5, 0.5] * 2, [3.0, -1.0, 0.0], 0.25, "zero"),  # zero length, far away
-        ([0.5, 0.5, 0.5] * 2, [0.5, 0.5, 0.6], 0.25, "nan"),  # zero length, closer than r
+        ([0.5, 0.5, 0.5] * 2, [0.5, 0.5, 0.6], 0.25, "zero"),  # zero length, closer than r
     ],
 )
 def test_degenerate_geometry(src, target, radius, expected):

@@ -63,10 +63,14 @@ void pass_over_targets(const Sums& sums, const Targets& tar, const Segment& s)
             const V Vy = Lz * rhox - Lx * rhoz;
             const V Vz = Lx * rhoy - Ly * rhox;
             const V rho = sqrt(rho2);
-            const V g = (((rho + rho) / r) / r) / sqrt((Vx * Vx + Vy * Vy) + Vz * Vz);
-            cx = L::select(inside, Vx * g, cx);
-            cy = L::select(inside, Vy * g, cy);
-            cz = L::select(inside, Vz * g, cz);
+            const V vn = sqrt((Vx * Vx + Vy * Vy) + Vz * Vz);
+            const V g = (((rho + rho) / r) / r) / vn;
+            // V vanishes on the axis (and is NaN for a segment of zero length): the
+            // round conductor has no field there, so the lane adds zero, not 0/0.
+            const auto live = vn > zero;
+            cx = L::select(inside, L::select(live, Vx * g, zero), cx);
+            cy = L::select(inside, L::select(live, Vy * g, zero), cy);
+            cz = L::select(inside, L::select(live, Vz * g, zero), cz);
         }
 
         L::store(sums.x + j, cx + L::load(sums.x + j));
