@@ -61,6 +61,37 @@ def _degree(k, knots=None):
     return Permeability(1, knots, np.ones(1), k, 0.0, 1e-6)
 
 
+class FickleCount:
+    """A node count that converts to 4 the first time and to 8 after, with
+    arithmetic that agrees with 4 (the element count with 8): the list capacity
+    must be checked against the count the kernel is given."""
+
+    def __init__(self):
+        self.reads = 0
+
+    def __int__(self):
+        self.reads += 1
+        return 4 if self.reads == 1 else 8
+
+    def __rtruediv__(self, other):
+        return other / 8
+
+    def __mul__(self, other):
+        return other * 4
+
+    __rmul__ = __mul__
+
+
+def _huge_block():
+    """32768 functions on 65536 points: an orientation of 2**31 - 1 puts the
+    block's end beyond 64 bits."""
+    M, n = 2**16, 2**15
+    q = np.full((M, 3), 0.25)
+    return dict(q=q, w=np.full(M, 1.0 / M), phi=np.zeros((M, 4)), d_phi=np.zeros((M, 4, 3)),
+                num_el_dofs=n, glob_ids=np.zeros(2 * n, np.int32),
+                orientations=np.array([2**31 - 1, 0], np.int32))
+
+
 RANGE = "exceed the 32-bit index range"
 _T, _C1 = np.linspace(0.0, 1.0, 8), np.ones((4, 1))
 _UNPACK = "^need more than {} to unpack$"
@@ -154,6 +185,9 @@ _ONLY = {
          "index out of range"),
         # A node count whose own products give 0 but which converts to 4: the
         # list capacity came from the products, the kernel appended 16 per element.
+        ("node count that changes between readings",
+         dict(d_phi=Claims((4, FickleCount(), 3), np.zeros((4, 8, 3)))), ValueError,
+         "room for 16 matrix entries, but the elements add 64"),
         ("node count with its own arithmetic",
          dict(d_phi=Claims((4, OddArithmetic(), 3), np.zeros((4, 4, 3)))), ValueError,
          "room for 0"),
@@ -195,6 +229,8 @@ _ONLY = {
     ],
     BH: [
         ("short phi", dict(phi=np.zeros((2, 4))), ValueError, "phi holds 8 values, but 16"),
+        ("orientation whose block ends beyond 64 bits", _huge_block(), IndexError,
+         r"orientations\[0\] = 2147483647 selects no block"),
         ("global id beyond x, no num_dofs", dict(glob_ids=_ids_with(5, 12)), ValueError,
          "x holds 12 values, but glob_ids refers to entry 12"),
         ("evaluation points beyond int32", dict(w=Claims(2**30, np.full(4, 0.25))),

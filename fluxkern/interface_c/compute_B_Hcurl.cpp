@@ -22,13 +22,17 @@ FLUXKERN_ENTRY_POINT(compute_B_Hcurl, nodes, cells, glob_ids, curls, phi, d_phi,
     // Both outputs hold 3 values per evaluation position of every element.
     // len(w) is taken once: the outputs and the kernel must agree on it.
     const Py_ssize_t M = length(args[w]);
-    const long long num_positions = saturating_mul(as_int32(counts.num_el.get()), M);
+    const int32_t num_el = as_int32(counts.num_el.get());
+    const long long num_positions = saturating_mul(num_el, M);
     require_non_negative(num_positions, "the number of evaluation positions");
     require_int32_range(saturating_mul(3, num_positions), "3 * num_el * len(w)");
     PyRef B_c = new_output(3 * num_positions, Elem::f64, "field buffer");
     PyRef points_c = new_output(3 * num_positions, Elem::f64, "point buffer");
 
     const Mesh mesh_c = mesh_record(counts, arr.nodes, arr.cells);
+    // The outputs were sized by the count read above; the kernel loops over this one.
+    if (mesh_c.num_el != num_el)
+        raise(PyExc_ValueError, "the number of elements changed between two readings");
     const Quadrature quad_c =
         create_quadrature(as_int32(new_int(M).get()), arr.q.f64(), arr.w.f64());
     const int32_t n = as_int32(args[num_el_dofs]);

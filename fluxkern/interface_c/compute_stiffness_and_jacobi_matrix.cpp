@@ -16,9 +16,9 @@ FLUXKERN_ENTRY_POINT(compute_stiffness_and_jacobi_matrix, nodes, cells, d_phi, x
              *num_el = counts.num_el.get();
     // The triplet capacity is a 32-bit count: reject it exactly, before the
     // host's 32-bit scalar product could wrap around.
-    const long long entries = saturating_mul(
-        saturating_mul(as_int32(num_el), as_int32(el_nodes)), as_int32(el_nodes));
-    require_int32_range(entries, "num_el * el_nodes * el_nodes");
+    require_int32_range(saturating_mul(saturating_mul(as_int32(num_el), as_int32(el_nodes)),
+                                       as_int32(el_nodes)),
+                        "num_el * el_nodes * el_nodes");
     PyRef num_triplets = mul(mul(num_el, el_nodes).get(), el_nodes);
 
     PermeabilityData perm = read_permeability(args[permeability]);
@@ -33,7 +33,7 @@ FLUXKERN_ENTRY_POINT(compute_stiffness_and_jacobi_matrix, nodes, cells, d_phi, x
     const Permeability perm_c = permeability_record(args[permeability], perm);
     const Mesh mesh_c = mesh_record(counts, arr.nodes, arr.cells);
     const Quadrature quad_c = quadrature_record(args[w], arr.q, arr.w);
-    check_scalar_arrays(arr, mesh_c, quad_c, K.list.num_triplets, entries);
+    check_scalar_arrays(arr, mesh_c, quad_c, K.list.num_triplets);
 
     compute_stiffness_and_jacobi_matrix_kernel(K.list, dK.list, mesh_c, quad_c, arr.d_phi.f64(),
                                                arr.x.f64(), perm_c);

@@ -61,10 +61,13 @@ ScalarArrays convert_scalar_arrays(PyObject* nodes, PyObject* cells, PyObject* x
 }
 
 void check_scalar_arrays(const ScalarArrays& a, const Mesh& mesh, const Quadrature& quad,
-                         int32_t capacity, long long entries) {
+                         int32_t capacity) {
     // The kernel appends el_nodes**2 entries per element without looking at
     // the capacity, which the host product gave (an object with its own
-    // arithmetic can make that product anything).
+    // arithmetic can make that product anything, and its counts can differ
+    // from one reading to the next): compare with the counts the kernel uses.
+    const long long entries =
+        saturating_mul(saturating_mul(mesh.num_el, mesh.el_nodes), mesh.el_nodes);
     if (capacity < entries)
         raise_format(PyExc_ValueError,
                      "num_el * el_nodes * el_nodes gave room for %d matrix entries, but the "
@@ -73,7 +76,7 @@ void check_scalar_arrays(const ScalarArrays& a, const Mesh& mesh, const Quadratu
     const int32_t largest_node = check_mesh(mesh, a.nodes, a.cells);
     require_entries(a.x, largest_node, "x", "cells");
     require_length(a.w, quad.num_points, "w");
-    require_length(a.d_phi, 3LL * quad.num_points * mesh.el_nodes, "d_phi");
+    require_length(a.d_phi, saturating_mul(3LL * quad.num_points, mesh.el_nodes), "d_phi");
 }
 
 // ----------------------------------------------------------------- H(curl)
@@ -97,13 +100,13 @@ void check_hcurl_arrays(const HcurlArrays& a, const Mesh& mesh, const Quadrature
     check_mesh(mesh, a.nodes, a.cells);
     require_non_negative(n, "the number of local functions per element");
     require_length(a.w, M, "w");
-    require_length(a.d_phi, 3 * M * N, "d_phi");
+    require_length(a.d_phi, saturating_mul(3 * M, N), "d_phi");
     if (reads_table(Reads::phi)) require_length(a.phi, M * N, "phi");
     const int32_t largest_id = check_indices(a.glob_ids, E * n, id_bound, "glob_ids",
                                              id_bound > INT32_MAX ? "2**31" : "num_dofs");
     require_entries(a.x, largest_id, "x", "glob_ids");
-    check_orientations(a.orientations, E, a.curls, n * M * 3);
-    if (reads_table(Reads::B_s)) require_length(a.B_s, E * M * 3, "B_s");
+    check_orientations(a.orientations, E, a.curls, saturating_mul(n * M, 3));
+    if (reads_table(Reads::B_s)) require_length(a.B_s, saturating_mul(E * M, 3), "B_s");
 }
 
 ZeroedOutput zeroed_rhs(PyObject* num_dofs) {

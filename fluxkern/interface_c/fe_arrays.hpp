@@ -34,9 +34,10 @@ ScalarArrays convert_scalar_arrays(PyObject* nodes, PyObject* cells, PyObject* x
 
 // Every index and length the scalar-potential kernel reads: the mesh, an
 // entry of x for every node it uses, the tables for M points, and room in
-// the lists (`capacity`) for the `entries` the elements append.
+// the lists (`capacity`) for the num_el * el_nodes**2 entries the elements
+// append.
 void check_scalar_arrays(const ScalarArrays& a, const Mesh& mesh, const Quadrature& quad,
-                         int32_t capacity, long long entries);
+                         int32_t capacity);
 
 // ----------------------------------------------------------------- H(curl)
 

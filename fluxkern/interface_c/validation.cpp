@@ -48,13 +48,16 @@ void check_orientations(const Buffer& orientations, long long num_el, const Buff
                         long long block_size) {
     require_length(orientations, num_el, "orientations");
     const int32_t* o = orientations.i32();
+    // Compared by division: (o + 1) * block_size can overflow for a huge block.
+    const long long blocks = block_size > 0    ? curls.size() / block_size
+                             : block_size == 0 ? LLONG_MAX
+                                               : 0;
     for (long long e = 0; e < num_el; ++e) {
-        if (o[e] < 0 || (static_cast<long long>(o[e]) + 1) * block_size > curls.size())
+        if (o[e] < 0 || o[e] >= blocks)
             raise_format(PyExc_IndexError,
                          "orientations[%lld] = %d selects no block of curls (%zd values hold %lld "
                          "blocks of %lld)",
-                         e, o[e], curls.size(), block_size > 0 ? curls.size() / block_size : 0LL,
-                         block_size);
+                         e, o[e], curls.size(), block_size > 0 ? blocks : 0LL, block_size);
     }
 }
 
