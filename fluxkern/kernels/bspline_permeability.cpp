@@ -171,21 +171,6 @@ bool tame_bspline(const Permeability& perm) {
 
 }  // namespace
 
-double permeability_value(const Permeability& perm, double H) {
-    if (perm.type_spec == 0 || perm.spl_H_min > H) return perm.spl_mu_H_min;
-    double value, slope;
-    literal_spline(perm, std::log10(H), value, slope);
-    return value;
-}
-
-double permeability_derivative(const Permeability& perm, double H) {
-    if (perm.type_spec == 0 || perm.spl_H_min > H) return 0.0;
-    double value, slope;
-    literal_spline(perm, std::log10(H), value, slope);
-    // Chain rule from log10 H to H.
-    return slope / (std::log(10.0) * H);
-}
-
 // ------------------------------------------------------ PermeabilityCurve
 
 PermeabilityCurve::PermeabilityCurve(const Permeability& perm)

@@ -121,20 +121,6 @@ void scan_pieces(idx n, const double* c, const double* x, double s, double& valu
 
 }  // namespace
 
-double piecewise_cubic_value(int32_t n, const double* spl_c, const double* spl_x, double s) {
-    if (n == -1) return spl_c[0];
-    double v, dv;
-    scan_pieces(n, spl_c, spl_x, s, v, dv);
-    return v;
-}
-
-double piecewise_cubic_derivative(int32_t n, const double* spl_c, const double* spl_x, double s) {
-    if (n == -1) return 0.0;
-    double v, dv;
-    scan_pieces(n, spl_c, spl_x, s, v, dv);
-    return dv;
-}
-
 // -------------------------------------------------------- ReluctanceCurve
 
 ReluctanceCurve::ReluctanceCurve(const Reluctance& rel)

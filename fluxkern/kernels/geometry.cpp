@@ -34,11 +34,6 @@ void map_to_physical(double* points, const int32_t* conn, int32_t M, int32_t N,
     }
 }
 
-void compute_grad_field(double* grad, const int32_t* conn, int32_t M, int32_t N,
-                        const double* d_phi, const double* x, const double* J_inv) {
-    geometry::grad_field(grad, conn, M, idx(N), d_phi, x, J_inv);
-}
-
 void compute_curl_field(double* curl, const double* init, int32_t M, int32_t n,
                         const int32_t* ids, const double* x, const double* curls,
                         const double* J, const double* det_J) {
@@ -56,10 +51,6 @@ void compute_curl_field(double* curl, const double* init, int32_t M, int32_t n,
                 out[r] += geometry::curl_term(geometry::mapped_curl(Jm + 3 * r, c), s, det);
         }
     }
-}
-
-void compute_norms(double* norms, const double* v, int32_t count) {
-    geometry::norms(norms, v, count);
 }
 
 }  // namespace fluxkern

@@ -115,31 +115,11 @@ void invert_jacobians(double* det_J, double* J_inv, const double* J, int32_t M);
 void map_to_physical(double* points, const int32_t* conn, int32_t M, int32_t N,
                      const double* phi, const double* nodes);
 
-// Physical gradient of the nodal field x (indexed by node number) at M points.
-void compute_grad_field(double* grad, const int32_t* conn, int32_t M, int32_t N,
-                        const double* d_phi, const double* x, const double* J_inv);
-
 // init + physical curl (contravariant Piola map) of the H(curl) field with
 // coefficients x[ids[b]], b < n, and reference curls `curls` [M][n][3].
 void compute_curl_field(double* curl, const double* init, int32_t M, int32_t n,
                         const int32_t* ids, const double* x, const double* curls,
                         const double* J, const double* det_J);
-
-// Euclidean norms of `count` 3-vectors.
-void compute_norms(double* norms, const double* v, int32_t count);
-
-// ----------------------------------------------------------- material curves
-//
-// The curves exactly as defined: the B-spline over every coefficient, each
-// basis function formed by the Cox-de Boor recursion with half-open
-// supports, a term over a zero-width knot interval dropped unevaluated, an
-// infinite abscissa outside every span; the cubic on the pieces that hold s,
-// the last one extended beyond the last breakpoint, powers from pow.
-
-double permeability_value(const Permeability& perm, double H);
-double permeability_derivative(const Permeability& perm, double H);
-double piecewise_cubic_value(int32_t n, const double* spl_c, const double* spl_x, double s);
-double piecewise_cubic_derivative(int32_t n, const double* spl_c, const double* spl_x, double s);
 
 // ------------------------------------------------------------------- kernels
 

@@ -1,7 +1,12 @@
-// The material curves as the element loops evaluate them: once per call
+// The material curves as the element loops evaluate them.  The curves are
+// exactly as defined: the B-spline over every coefficient, each basis
+// function formed by the Cox-de Boor recursion with half-open supports, a
+// term over a zero-width knot interval dropped unevaluated, an infinite
+// abscissa outside every span; the cubic on the pieces that hold s, the last
+// one extended beyond the last breakpoint, powers from pow.  Once per call
 // the records are examined for what allows a faster evaluation, then every
-// point gets exactly the values of the plain routines in kernels.hpp (the
-// same operations on every value that can reach the result); only work that
+// point gets exactly the values of that plain evaluation (the same
+// operations on every value that can reach the result); only work that
 // cannot change them is skipped.
 #pragma once
 
@@ -12,8 +17,7 @@
 
 namespace fluxkern {
 
-// The permeability and its derivative, equal to permeability_value and
-// permeability_derivative.  With "tame" data (finite knots of moderate size,
+// The permeability and its derivative (chain rule from log10 H to H).  With "tame" data (finite knots of moderate size,
 // non-decreasing, no tiny nonzero gaps; finite coefficients) and a finite
 // log10 H, every basis function whose support misses s evaluates to a
 // signed zero, so only the spl_k + 1 functions of the knot span of s are
@@ -34,8 +38,7 @@ private:
     std::vector<double> dfac_;   // k / (t[i + k] - t[i])
 };
 
-// The reluctance and its derivative, equal to piecewise_cubic_value and
-// piecewise_cubic_derivative.  With strictly ascending breakpoints at most
+// The reluctance and its derivative.  With strictly ascending breakpoints at most
 // one piece contains s, found by bisection; otherwise every piece is tested.
 class ReluctanceCurve {
 public:
