@@ -180,3 +180,17 @@ def test_kept_multigrid_set_up_is_refreshed_and_rebuilt_when_it_degrades():
         assert np.linalg.norm(b - A @ x) <= 1e-8 * np.linalg.norm(b)
     # The refreshed hierarchy converged too slowly, so the next set-up builds anew.
     assert rebuilt == [True, False, True]
+
+
+
+def test_plain_solve_gets_the_gauged_system():
+    # A solve(A, b) hook is a direct solve: handed the singular ungauged system it
+    # returned a wrong potential (and Newton reported convergence).
+    from scipy.sparse.linalg import spsolve
+
+    mats = {0: materials.linear(10.0), 1: materials.vacuum()}
+    m = meshes.ball(3.0, 4, [1.0], octant=True)
+    ref = solvers.ReducedVectorPotential(m, mats, [0, 0, 1.0]).solve(linear_solver="direct")
+    sol = solvers.ReducedVectorPotential(m, mats, [0, 0, 1.0]).solve(solve=spsolve)
+    assert sol.report.converged
+    np.testing.assert_allclose(sol.x, ref.x, rtol=0, atol=1e-10 * abs(ref.x).max())

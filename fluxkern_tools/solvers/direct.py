@@ -71,6 +71,10 @@ class DirectSolver(LinearSolver):
         self._perm = None
         self._lu = None
 
+    def configure(self, context) -> None:
+        super().configure(context)
+        self._perm = None                 # another problem's order would only fill in
+
     def setup(self, A) -> None:
         st = self._new_stats()
         t0 = time.perf_counter()

@@ -59,8 +59,8 @@ class LinearContext:
     """What a driver tells its linear solver about the unknowns of the free block.
 
     ``kind`` is ``"nodal"`` (scalar potential: one value per node) or ``"edge"`` (edge
-    coefficients of the vector potential). ``coordinates`` (n, 3) are positions of the
-    unknowns in m (nodes, edge midpoints). For edges, ``gradient`` (n, N) maps nodal
+    coefficients of the vector potential). ``coordinates`` (n, 3), optional, are
+    positions of the unknowns in m. For edges, ``gradient`` (n, N) maps nodal
     values to edge coefficients (discrete gradient, its range is the kernel of curl) and
     ``interpolation`` holds three (n, N) matrices mapping each Cartesian component of a
     nodal vector field to edge coefficients (Nédélec interpolation); ``sweeps`` is the
@@ -72,11 +72,6 @@ class LinearContext:
     gradient: object = None
     interpolation: tuple = ()
     sweeps: int = 1
-
-    @property
-    def size(self) -> int:
-        """Number of unknowns of the free block."""
-        return 0 if self.coordinates is None else len(self.coordinates)
 
 
 class LinearSolver:
@@ -92,7 +87,8 @@ class LinearSolver:
         self.stats = LinearStats(self.name)
         self.context: LinearContext | None = None
         #: What the backend was last configured for (set by the drivers, which
-        #: configure again when it changes).
+        #: configure again when it changes; a weak reference to the problem, as an
+        #: id() is reused once the problem is gone).
         self.configured_for = None
 
     def configure(self, context: LinearContext) -> None:
@@ -117,7 +113,8 @@ class CallableSolver(LinearSolver):
 
     name = "callable"
     exact = True
-    handles_singular = True
+    # A plain solve gets the gauged system unless the problem says gauge=False.
+    handles_singular = False
 
     def __init__(self, fn: Callable):
         super().__init__()

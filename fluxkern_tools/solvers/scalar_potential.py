@@ -11,6 +11,7 @@ condition B . n = 0 (a symmetry plane parallel to the field, or a flux wall).
 
 from __future__ import annotations
 
+import weakref
 from dataclasses import dataclass
 
 import numpy as np
@@ -84,7 +85,7 @@ class ScalarPotential:
     @property
     def is_linear(self) -> bool:
         """True when every material has a constant permeability."""
-        return all(m.get_type_spec() == 0 for m in self.materials.values())
+        return not self._sum.varying
 
     def linear_backend(self, linear_solver="auto", solve=None):
         """The configured linear-solver backend that :meth:`solve` uses (see there).
@@ -95,9 +96,10 @@ class ScalarPotential:
         backend = choose_linear_solver(linear_solver, solve, "nodal", len(self.free))
         if isinstance(linear_solver, str) and solve is None:
             backend = self._backends.setdefault(backend.name, backend)
-        if backend.configured_for != id(self):
-            backend.configured_for = id(self)
-            backend.configure(LinearContext("nodal", self.nodes[self.free]))
+        key = weakref.ref(self)
+        if backend.configured_for != key:
+            backend.configure(LinearContext("nodal"))
+            backend.configured_for = key
         return backend
 
     @property
@@ -194,7 +196,7 @@ class ScalarPotentialSolution(PostProcessing):
         p = p.reshape(-1, 3)
         idx = np.arange(pb.mesh.num_el) if elements is None else np.asarray(elements)
         _, d_phi = ref_elements.lagrange(pb.degree, p)
-        Jinv = np.linalg.inv(pb.mesh.jacobians()[idx])          # geometry is affine
+        Jinv = np.linalg.inv(pb.mesh.jacobians(idx))          # geometry is affine
         g_ref = np.einsum("ea,mal->eml", self.phi[pb.cells[idx]], d_phi)
         H = -np.einsum("elk,eml->emk", Jinv, g_ref)              # -J^{-T} grad_ref
         return pb.mesh.map_points(p)[idx].reshape(-1, 3), H.reshape(-1, 3)

@@ -25,7 +25,9 @@ system as for degree 1.
 from __future__ import annotations
 
 import time
+import weakref
 from dataclasses import dataclass
+from functools import cached_property
 
 import numpy as np
 import scipy.sparse as sp
@@ -175,7 +177,7 @@ class ReducedVectorPotential:
                           tree_gauge(self.mesh.edges, self.mesh.num_nodes, self.fixed_edges))
         return self._tree
 
-    @property
+    @cached_property
     def free(self) -> np.ndarray:
         """The Newton unknowns of the gauged system: those off the Dirichlet part and
         off the tree (all of :attr:`unfixed` with ``gauge=False``)."""
@@ -187,7 +189,7 @@ class ReducedVectorPotential:
     @property
     def is_linear(self) -> bool:
         """True when every reluctance is constant."""
-        return all(m.get_type_spec() == 0 for m in self.materials.values())
+        return not self._sum.varying
 
     def linear_backend(self, linear_solver="auto", solve=None):
         """The configured linear-solver backend and the unknowns it solves for.
@@ -209,7 +211,7 @@ class ReducedVectorPotential:
                 raise ValueError("without the gauge the system is singular: use the "
                                  "iterative linear solver or pass a solve that handles it")
         free = self.unfixed if ungauged else self.free
-        key = (id(self), ungauged)
+        key = (weakref.ref(self), ungauged)
         if backend.configured_for != key:
             backend.configure(self._context(free))
             backend.configured_for = key
@@ -217,7 +219,6 @@ class ReducedVectorPotential:
 
     def _context(self, free) -> LinearContext:
         m = self.mesh
-        where = 0.5 * (m.nodes[m.edges[:, 0]] + m.nodes[m.edges[:, 1]])
         # Nodal values on a node with a fixed edge do not give a gradient of the
         # restricted space; the remaining nodes' gradients are the kernel of curl.
         loose = np.ones(m.num_nodes, dtype=bool)
@@ -229,15 +230,13 @@ class ReducedVectorPotential:
             # functions are held (see the module notes).
             G = sp.vstack([G, sp.csr_matrix((self.num_dofs - m.num_edges, m.num_nodes))])
             Pi = self.space.nodal_interpolation()
-            faces = m.nodes[m.faces].mean(axis=1)
-            where = np.vstack([where, where, np.repeat(faces, 2, axis=0)])
         G = sp.csr_matrix(G)[free][:, np.flatnonzero(loose)]
         # Degree 2 keeps the nodal vector fields of degree 1 as its auxiliary space
         # (they miss the quadratic part), so its smoother has more to do: two sweeps
         # halve the CG iterations (20 instead of 40 on the steel cube, flat from 15k to
         # 120k unknowns) and the time per solve falls by a fifth.
         sweeps = 1 if self.degree == 1 else 2
-        return LinearContext("edge", where[free], G, tuple(P[free] for P in Pi), sweeps)
+        return LinearContext("edge", None, G, tuple(P[free] for P in Pi), sweeps)
 
     def _source_parts(self):
         """Per region: ``{region: (reluctance, flat arrays, B_s at the quadrature points)}``."""
