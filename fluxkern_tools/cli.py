@@ -16,6 +16,7 @@ validate team20
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import pathlib
@@ -156,14 +157,21 @@ def _currents(text):
     return vals
 
 
-def _mesh_mm(text):
-    try:
-        v = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}")
-    if not (4.0 <= v <= 60.0):
-        raise argparse.ArgumentTypeError("the mesh size must lie between 4 and 60 mm")
-    return v
+def _mm_between(lo, hi, what):
+    """An argparse type: a length in mm within [lo, hi]."""
+    def parse(text):
+        try:
+            v = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}")
+        if not (lo <= v <= hi):
+            raise argparse.ArgumentTypeError(f"{what} must lie between {lo:g} and {hi:g} mm")
+        return v
+    return parse
+
+
+_mesh_mm = _mm_between(4.0, 60.0, "the mesh size")
+_size_mm = _mm_between(0.3, 100.0, "element sizes")
 
 
 def _demo(args):
@@ -198,14 +206,10 @@ def _validate(args):
 
     mm = 1e-3
     say = (lambda *a: None) if args.json else (lambda *a: print(*a, flush=True))
-    run = lambda: team20.validate(args.pole_mm * mm, args.steel_mm * mm, args.air_mm * mm,
-                                  log=say if args.newton else None, say=say,
-                                  degree=args.degree)
-    if args.json:
-        with _QuietStdout():
-            _, points = run()
-    else:
-        _, points = run()
+    with _QuietStdout() if args.json else contextlib.nullcontext():
+        _, points = team20.validate(args.pole_mm * mm, args.steel_mm * mm, args.air_mm * mm,
+                                    log=say if args.newton else None, say=say,
+                                    degree=args.degree)
     if args.json:
         print(json.dumps({"current_A": [p.current for p in points],
                           "measured_N": [p.measured for p in points],
@@ -216,16 +220,6 @@ def _validate(args):
     for p in points:
         say(f"{p.current:7.2f} {p.measured:13.2f} {p.computed:13.2f} {p.rel_error:+11.1%} "
             f"{p.newton_steps:7d} {p.seconds:9.1f}")
-
-
-def _size_mm(text):
-    try:
-        v = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}")
-    if not (0.3 <= v <= 100.0):
-        raise argparse.ArgumentTypeError("element sizes must lie between 0.3 and 100 mm")
-    return v
 
 
 def main(argv=None):

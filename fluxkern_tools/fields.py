@@ -23,13 +23,10 @@ from __future__ import annotations
 
 import numpy as np
 
-from .elements import lagrange
+from .elements import _GRAD_LAMBDA as _GRAD_REF, lagrange
 from .locate import locate
 
 __all__ = ["B_at", "H_at", "A_at"]
-
-_GRAD_REF = np.array([[-1.0, -1.0, -1.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
-
 
 def _points(points):
     P = np.asarray(points, dtype=np.float64)
@@ -46,7 +43,7 @@ def _is_vector(solution) -> bool:
 
 def _grad_lambda(mesh, el):
     """Physical gradients (P, 4, 3) of the barycentric coordinates in elements ``el``."""
-    Jinv = np.linalg.inv(mesh.jacobians()[el])              # (P, 3, 3): d xhat / d x
+    Jinv = np.linalg.inv(mesh.jacobians(el))              # (P, 3, 3): d xhat / d x
     return np.einsum("al,plk->pak", _GRAD_REF, Jinv)
 
 
@@ -102,7 +99,7 @@ def _scalar_H(solution, el, bary, smooth):
         return _recovered(mesh, el, bary, Hp, patch)
     _, d_phi = lagrange(pb.degree, bary[:, 1:])              # (P, N, 3), reference
     g_ref = np.einsum("pa,pal->pl", solution.phi[pb.cells[el]], d_phi)
-    Jinv = np.linalg.inv(mesh.jacobians()[el])
+    Jinv = np.linalg.inv(mesh.jacobians(el))
     return -np.einsum("plk,pl->pk", Jinv, g_ref)
 
 

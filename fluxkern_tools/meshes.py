@@ -99,7 +99,7 @@ class Mesh:
 
         Negatively oriented elements are repaired by swapping their local nodes 2 and 3
         (or rejected with ``repair_orientation=False``). Degenerate elements (volume below
-        ``rel_tol`` times the mean absolute volume) and out-of-range node indices raise
+        ``rel_tol`` times the cube of the element's longest edge) and out-of-range node indices raise
         ValueError. ``regions`` is one integer per element (default 0).
         """
         X = np.ascontiguousarray(nodes, dtype=np.float64)
@@ -199,9 +199,10 @@ class Mesh:
         return self.glob_ids.reshape(-1)
 
     # -- geometry ------------------------------------------------------------------------
-    def jacobians(self) -> np.ndarray:
-        """Element Jacobians (E, 3, 3): J[e, k, l] = d x_k / d xhat_l (dimensionless m/1)."""
-        X, C = self.nodes, self.cells
+    def jacobians(self, elements=None) -> np.ndarray:
+        """Element Jacobians (E, 3, 3): J[e, k, l] = d x_k / d xhat_l (dimensionless m/1),
+        of all elements or of the ids ``elements``."""
+        X, C = self.nodes, (self.cells if elements is None else self.cells[elements])
         return np.stack([X[C[:, 1]] - X[C[:, 0]], X[C[:, 2]] - X[C[:, 0]],
                          X[C[:, 3]] - X[C[:, 0]]], axis=2)
 

@@ -187,7 +187,7 @@ class Team20:
         out, x, prev = [], None, None
         for k, I in enumerate(currents):
             t0 = time.perf_counter()
-            x0 = None if x is None else x * (I / prev)
+            x0 = None if x is None or prev == 0 else x * (I / prev)
             sol = self.solve(I, x0=x0, **kw)
             F = self.pole_force(sol)
             m = float("nan") if measured is None else float(measured[k])
@@ -204,7 +204,7 @@ def validate(h_pole=1.0 * MM, h_steel=2.5 * MM, h_air=25 * MM, grid=(3, 8), log=
     model = Team20(h_pole, h_steel, h_air, grid, log=log, degree=degree)
     m = model.mesh
     say(f"TEAM 20 quarter model: {m.num_el} tetrahedra, {m.num_edges} edges, "
-        f"{len(model.problem.free)} unknowns (degree {degree}); pole {h_pole / MM:g} mm, yoke "
+        f"{len(model.problem.unfixed)} unknowns (degree {degree}); pole {h_pole / MM:g} mm, yoke "
         f"{h_steel / MM:g} mm, air up to {h_air / MM:g} mm; coil {len(model.coil.segments)} "
         f"segments; meshing {model.mesh_seconds:.1f} s, set-up {model.setup_seconds:.1f} s")
     points = model.sweep(I, F)
