@@ -1,5 +1,5 @@
-"""Entry point of ``python -m fluxkern_tools``."""
+"""``python -m fluxkern_tools``: the command line (see :mod:`fluxkern_tools.apps.cli`)."""
 
-from .cli import main
+from .apps.cli import main
 
 main()

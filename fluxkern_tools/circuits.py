@@ -21,7 +21,7 @@ from __future__ import annotations
 import numpy as np
 
 from .coils import MU0, Coil
-from .quadrature import gauss_legendre_01
+from .fem.quadrature import gauss_legendre_01
 
 __all__ = ["vector_potential", "flux_linkage", "self_inductance", "mutual_inductance",
            "lorentz_force"]

@@ -28,6 +28,7 @@ import warnings
 import numpy as np
 
 from . import windings as _w
+from .fem.kernels import line_segment_field
 
 __all__ = [
     "Coil",
@@ -129,8 +130,6 @@ class Coil:
     def field(self, points) -> np.ndarray:
         """Flux density in T at the (P, 3) points (m), by the compiled Biot-Savart kernel
         (one call per group of equal segment currents, at most 1e8 pairs per call)."""
-        import fluxkern_mod
-
         P = np.ascontiguousarray(points, dtype=np.float64)
         if P.ndim != 2 or P.shape[1] != 3:
             raise ValueError(f"points must have shape (P, 3), got {P.shape}")
@@ -140,7 +139,7 @@ class Coil:
         for seg, cur in self.groups():
             step = max(1, _MAX_PAIRS // len(seg))
             for i in range(0, len(P), step):
-                out[i:i + step] += fluxkern_mod.compute_B_line_segs_cpp(
+                out[i:i + step] += line_segment_field(
                     seg, P[i:i + step], cur, self.strand_radius)
         return out
 

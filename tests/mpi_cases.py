@@ -19,7 +19,7 @@ from mpi4py import MPI
 from fluxkern_tools import materials, meshes, solvers
 from fluxkern_tools.materials import MU0
 from fluxkern_tools.solvers import distributed
-from fluxkern_tools.solvers.distributed import assembly
+from fluxkern_tools.fem import kernels
 
 COMM = MPI.COMM_WORLD
 ROOT = COMM.rank == 0
@@ -122,7 +122,7 @@ def mean_B(sol, region):
 def agree():
     # Many small kernel calls per region, so that the chunked sums (which drop the
     # couplings that are exactly zero) meet the Newton term's pattern.
-    assembly.CHUNK = 97
+    kernels.CHUNK = 97
     out = {}
     for name, pb in problems():
         dp = distributed.distribute(pb if ROOT else None)

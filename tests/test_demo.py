@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from fluxkern_tools import dipole, dipole_output
+from fluxkern_tools.apps import dipole, output as dipole_output
 
 
 @pytest.fixture(scope="module")

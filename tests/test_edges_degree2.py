@@ -143,7 +143,7 @@ def test_numbering_boundary_unknowns_and_bad_input(monkeypatch):
     S = EdgeSpace(m, 2)
     # Meshes beyond 2^21 nodes number their faces without integer keys: same result.
     with monkeypatch.context() as mp:
-        mp.setattr(meshes, "_triple_keys", lambda t, n: None)
+        mp.setattr(meshes.topology, "_triple_keys", lambda t, n: None)
         big = meshes.Mesh.from_cells(m.nodes, m.cells)
         np.testing.assert_array_equal(big.face_ids, m.face_ids)
         np.testing.assert_array_equal(big.face_index(m.faces[::-1]), np.arange(m.num_faces)[::-1])

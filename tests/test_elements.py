@@ -79,7 +79,7 @@ def test_tangential_trace_is_continuous_across_shared_faces():
     m = _shuffled_box()
     x = RNG.standard_normal(m.num_edges)
     # Interior faces: faces shared by two elements.
-    faces = np.sort(m.cells[:, meshes._FACES], axis=2).reshape(-1, 3)
+    faces = np.sort(m.cells[:, meshes.FACES], axis=2).reshape(-1, 3)
     owner = np.repeat(np.arange(m.num_el), 4)
     order = np.lexsort(faces.T[::-1])
     f, o = faces[order], owner[order]

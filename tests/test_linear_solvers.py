@@ -7,7 +7,7 @@ import scipy.sparse as sp
 
 from fluxkern_tools import elements, materials, meshes, solvers
 from fluxkern_tools.materials import MU0
-from fluxkern_tools.solvers.linear import choose_linear_solver
+from fluxkern_tools.solvers.linear_backends import choose_linear_solver
 
 STEEL = materials.steel("M270-35A")
 

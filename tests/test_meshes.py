@@ -9,7 +9,7 @@ RNG = np.random.default_rng(11)
 
 
 def _all_faces(m):
-    return np.unique(np.sort(m.cells[:, meshes._FACES].reshape(-1, 3), axis=1), axis=0)
+    return np.unique(np.sort(m.cells[:, meshes.FACES].reshape(-1, 3), axis=1), axis=0)
 
 
 @pytest.mark.parametrize("xs, ys, zs", [

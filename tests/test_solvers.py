@@ -102,7 +102,7 @@ def vector_sphere(n, mats, octant=True, **kw):
 @pytest.mark.parametrize("n, octant", [(4, False), (6, True), (8, True)])
 def test_ball_mesh_is_conforming_and_fits_its_spheres(n, octant):
     m = sphere(n, octant)
-    F_all = len(np.unique(np.sort(m.cells[:, meshes._FACES].reshape(-1, 3), axis=1), axis=0))
+    F_all = len(np.unique(np.sort(m.cells[:, meshes.FACES].reshape(-1, 3), axis=1), axis=0))
     assert m.num_nodes - m.num_edges + F_all - m.num_el == 1     # a ball: Euler 1
     assert np.all(m.volumes() > 0)
     r = np.linalg.norm(m.nodes, axis=1)
@@ -114,7 +114,7 @@ def test_ball_mesh_is_conforming_and_fits_its_spheres(n, octant):
         flat = np.any(np.abs(m.nodes[m.boundary_faces]).max(axis=1) < EPS, axis=1)
         assert np.all(on_sphere | flat)
     # Interface faces between the regions lie on the sphere of radius a.
-    faces = np.sort(m.cells[:, meshes._FACES].reshape(-1, 3), axis=1)
+    faces = np.sort(m.cells[:, meshes.FACES].reshape(-1, 3), axis=1)
     reg = np.repeat(m.regions, 4)
     key = faces @ np.array([m.num_nodes ** 2, m.num_nodes, 1], dtype=np.int64)
     order = np.argsort(key, kind="stable")

@@ -29,36 +29,7 @@ import scipy.sparse as sp
 
 from .amg import hierarchy_bytes, refresh_operators, sa_hierarchy, v_cycle
 
-__all__ = ["discrete_gradient", "nedelec_interpolation", "AuxiliarySpaceMaxwell"]
-
-
-def discrete_gradient(edges, num_nodes: int) -> sp.csr_matrix:
-    """Edge-by-node matrix mapping nodal values to the edge coefficients of their
-    gradient: -1 at the start node and +1 at the end node of every directed edge."""
-    E = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
-    rows = np.repeat(np.arange(len(E)), 2)
-    vals = np.tile([-1.0, 1.0], len(E))
-    return sp.csr_matrix((vals, (rows, E.reshape(-1))), shape=(len(E), int(num_nodes)))
-
-
-def nedelec_interpolation(nodes, edges) -> tuple:
-    """Three edge-by-node matrices Pi_x, Pi_y, Pi_z: the edge coefficients of the linear
-    vector field with nodal values v are sum_k Pi_k v[:, k].
-
-    The coefficient of edge (a, b) is the line integral of the field along it,
-    (v_a + v_b) / 2 . (x_b - x_a), exact for linear fields.
-    """
-    X = np.asarray(nodes, dtype=np.float64)
-    E = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
-    t = 0.5 * (X[E[:, 1]] - X[E[:, 0]])
-    rows = np.repeat(np.arange(len(E)), 2)
-    cols = E.reshape(-1)
-    out = []
-    for k in range(3):
-        P = sp.csr_matrix((np.repeat(t[:, k], 2), (rows, cols)), shape=(len(E), len(X)))
-        P.eliminate_zeros()
-        out.append(P)
-    return tuple(out)
+__all__ = ["AuxiliarySpaceMaxwell"]
 
 
 def _used_columns(P) -> sp.csr_matrix:

@@ -1,4 +1,4 @@
-"""The linear-solver interface of the Newton drivers, and how a backend is chosen.
+"""The linear-solver interface of the Newton drivers (:mod:`.linear_backends` picks one).
 
 A Newton step hands its solver the free block of the Jacobian once (``setup(A)``) and then
 one right-hand side with a relative tolerance (``solve(b, rtol)``); the solver keeps what it
@@ -22,7 +22,7 @@ from typing import Callable
 import numpy as np
 
 __all__ = ["LinearSolveError", "LinearStats", "LinearContext", "LinearSolver",
-           "CallableSolver", "AUTO_ITERATIVE_ABOVE", "choose_linear_solver", "check_finite"]
+           "CallableSolver", "AUTO_ITERATIVE_ABOVE", "check_finite"]
 
 # Above these numbers of unknowns "auto" picks the iterative backend. Measured on the
 # steel cube in an air box (whole Newton solves, direct and iterative interleaved): the
@@ -138,28 +138,3 @@ def check_finite(x) -> np.ndarray:
     if not np.all(np.isfinite(x)):
         raise LinearSolveError("the linear solve produced non-finite values")
     return x
-
-
-def choose_linear_solver(linear_solver, solve, kind: str, size: int) -> LinearSolver:
-    """The backend a driver uses for ``size`` unknowns of ``kind`` (not yet configured).
-
-    ``linear_solver`` is ``"auto"`` (direct up to :data:`AUTO_ITERATIVE_ABOVE` unknowns
-    of that kind, iterative above), ``"direct"``, ``"iterative"`` or a
-    :class:`LinearSolver` instance; ``solve``, a callable ``solve(A, b) -> x``, overrides
-    it when given.
-    """
-    from .direct import DirectSolver
-    from .iterative import IterativeSolver
-
-    if solve is not None:
-        return CallableSolver(solve)
-    if isinstance(linear_solver, LinearSolver):
-        return linear_solver
-    if linear_solver == "auto":
-        return IterativeSolver() if size > AUTO_ITERATIVE_ABOVE[kind] else DirectSolver()
-    if linear_solver == "direct":
-        return DirectSolver()
-    if linear_solver == "iterative":
-        return IterativeSolver()
-    raise ValueError("linear_solver must be 'auto', 'direct', 'iterative' or a "
-                     f"LinearSolver instance, not {linear_solver!r}")

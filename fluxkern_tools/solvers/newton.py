@@ -26,8 +26,8 @@ from typing import Callable
 import numpy as np
 import scipy.sparse as sp
 
-from .direct import DirectSolver
-from .linear import CallableSolver, LinearSolver
+from .linear_backends import choose_linear_solver
+from .linear import LinearSolver
 
 __all__ = ["NewtonStep", "NewtonReport", "newton", "forcing_term"]
 
@@ -208,10 +208,8 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
     -------
     (x, report) : the last iterate and its :class:`NewtonReport`.
     """
-    if solve is not None:
-        linear_solver = CallableSolver(solve)
-    elif linear_solver is None:
-        linear_solver = DirectSolver()
+    linear_solver = choose_linear_solver(
+        "direct" if linear_solver is None else linear_solver, solve, "nodal", 0)
     phases = phase_times if phase_times is not None else {}
     x = np.array(x0, dtype=np.float64, copy=True)
     free = np.asarray(free, dtype=np.int64)

@@ -16,12 +16,15 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from .. import elements as ref_elements, quadrature
-from ..meshes import Mesh, p2_connectivity
+from ..fem import elements as ref_elements, quadrature
+from ..fem.kernels import nodal_system
+from ..fem.spaces import NodalSpace
+from ..meshes import Mesh
 from ._common import dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .assembly import RegionSum
-from .linear import LinearContext, choose_linear_solver
+from .linear_backends import choose_linear_solver
+from .linear import LinearContext
 from .newton import NewtonReport, newton
 
 __all__ = ["ScalarPotential", "ScalarPotentialSolution", "solve_scalar_potential",
@@ -58,26 +61,20 @@ class ScalarPotential:
 
     def __init__(self, mesh: Mesh, permeabilities, potential, *, dirichlet=None,
                  degree: int = 1, quad_degree: int | None = None):
-        if degree not in (1, 2):
-            raise ValueError("degree must be 1 or 2")
+        self.space = NodalSpace(mesh, degree)
         self.mesh, self.degree = mesh, degree
         self.materials = material_table(mesh, permeabilities, "permeability")
         self.potential = potential if callable(potential) else uniform_field_potential(potential)
-        if degree == 1:
-            self.nodes, self.cells = mesh.nodes, mesh.cells
-        else:
-            self.nodes, self.cells = p2_connectivity(mesh)
+        self.nodes, self.cells = self.space.nodes, self.space.cells
         qd = (1 if degree == 1 else 2) if quad_degree is None else int(quad_degree)
         self.q, self.w = quadrature.tetrahedron(qd)
         self.d_phi = ref_elements.lagrange(degree, self.q)[1]
         bn, be = dirichlet_part(mesh, dirichlet)
-        fixed = bn if degree == 1 else np.concatenate([bn, mesh.num_nodes + be])
-        self.fixed = np.unique(fixed).astype(np.int64)
+        self.fixed = self.space.boundary_dofs(bn, be)
         mask = np.ones(len(self.nodes), dtype=bool)
         mask[self.fixed] = False
         self.free = np.flatnonzero(mask)
-        self._regions = {r: np.ascontiguousarray(self.cells[mesh.regions == r]).reshape(-1)
-                         for r in self.materials}
+        self._regions = {r: self.space.region_cells(r) for r in self.materials}
         self._backends = {}
         constant = [r for r, m in self.materials.items() if m.get_type_spec() == 0]
         self._sum = RegionSum(len(self.nodes), self._region, list(self._regions), constant)
@@ -121,11 +118,8 @@ class ScalarPotential:
         return K, dK
 
     def _region(self, r, x, _scale):
-        import fluxkern_mod
-
-        K, dK = fluxkern_mod.compute_stiffness_and_jacobi_matrix(
-            self.nodes, self._regions[r], self.d_phi, x, self.materials[r], self.q, self.w)
-        return K, dK, None
+        return nodal_system(self.nodes, self._regions[r], self.d_phi, x, self.materials[r],
+                            self.q, self.w, chunk=None)
 
     def _assemble(self, x):
         J, Kx, _ = self._sum.system(dof_vector(x, self.num_dofs), 1.0, self.free)

@@ -1,4 +1,5 @@
-"""Source flux densities for the reduced vector potential: coils or a uniform field."""
+"""Source flux densities for the reduced vector potential: coils or a uniform field,
+and their values at the quadrature points of a region (both assembly paths use it)."""
 
 from __future__ import annotations
 
@@ -7,8 +8,13 @@ from typing import Sequence
 import numpy as np
 
 from ..coils import Coil
+from ..fem.kernels import EdgeTables, curl_at
+from ..materials import NU0
 
-__all__ = ["source_field", "coil_field"]
+__all__ = ["source_field", "coil_field", "region_source"]
+
+_EMPTY = np.zeros((0, 3))
+
 
 def coil_field(coil: Coil, points) -> np.ndarray:
     """Flux density in T of ``coil`` at ``points`` (P, 3; m): :meth:`Coil.field`."""
@@ -40,3 +46,24 @@ def source_field(source, points) -> np.ndarray:
         raise TypeError("source must be None, a Coil, a sequence of Coils, a finite "
                         "3-vector (uniform B in T) or a callable on points")
     return np.broadcast_to(B0, P.shape).copy()
+
+
+def _is_vacuum(rel) -> bool:
+    # Only an exact nu0 constant makes (nu0 - nu) vanish, so only then may the source
+    # field be left out of the assembly without changing K, dK or rhs.
+    try:
+        return rel.get_type_spec() == 0 and float(rel.value) == NU0
+    except AttributeError:
+        return False
+
+
+def region_source(source, reluctance, tables: EdgeTables, nodes, cells, glob_ids,
+                  orientations, num_dofs: int, num_el_dofs: int) -> np.ndarray:
+    """The source field B_s (T) at the quadrature points of ``tables`` in the given
+    elements (flat ``cells``, ``glob_ids`` and ``orientations`` as the kernels take
+    them), element-major (E * M, 3); empty (0, 3) for a vacuum ``reluctance``."""
+    if _is_vacuum(reluctance):
+        return _EMPTY
+    pts, _ = curl_at(nodes, cells, glob_ids, orientations, np.zeros(num_dofs), tables,
+                     num_el_dofs)
+    return source_field(source, pts)

@@ -32,78 +32,21 @@ from functools import cached_property
 import numpy as np
 import scipy.sparse as sp
 
-from .. import elements as ref_elements, nedelec2, quadrature
-from ..hcurl import EdgeSpace
-from ..materials import NU0
+from ..fem import quadrature
+from ..fem.kernels import EdgeTables, curl_at, curl_curl_system, edge_tables
+from ..fem.operators import discrete_gradient, nedelec_interpolation, tree_gauge
+from ..fem.spaces import EdgeSpace
 from ..meshes import Mesh
 from ._common import dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
-from .ams import discrete_gradient, nedelec_interpolation
 from .assembly import RegionSum
-from .gauge import tree_gauge
-from .linear import CallableSolver, LinearContext, choose_linear_solver
+from .linear_backends import choose_linear_solver
+from .linear import CallableSolver, LinearContext
 from .newton import NewtonReport, newton
-from .sources import source_field
+from .sources import region_source, source_field
 
 __all__ = ["ReducedVectorPotential", "VectorPotentialSolution",
            "solve_reduced_vector_potential", "EdgeTables", "edge_tables"]
-
-_EMPTY = np.zeros((0, 3))
-
-
-@dataclass(frozen=True)
-class EdgeTables:
-    """Reference tables at a set of reference points for the H(curl) functions.
-
-    ``q`` (M, 3) points, ``w`` (M,) weights (only their count matters for
-    evaluation), ``phi`` (M, 4) and ``d_phi`` (M, 4, 3) of the linear geometry and
-    ``curls`` (64, M, 6, 3) for degree 1 or (24, M, 20, 3) for degree 2, the
-    per-orientation-class curls.
-    """
-
-    q: np.ndarray
-    w: np.ndarray
-    phi: np.ndarray
-    d_phi: np.ndarray
-    curls: np.ndarray
-
-
-def edge_tables(points, weights=None, degree: int = 1) -> EdgeTables:
-    """:class:`EdgeTables` of edge elements of ``degree`` (1 or 2) at reference
-    ``points`` (M, 3); ``weights`` default to 1."""
-    q = np.ascontiguousarray(points, dtype=np.float64).reshape(-1, 3)
-    w = np.ones(len(q)) if weights is None else np.ascontiguousarray(weights, np.float64)
-    phi, d_phi = ref_elements.p1(q)
-    if degree not in (1, 2):
-        raise ValueError(f"edge-element degree must be 1 or 2, got {degree!r}")
-    curls = (ref_elements.curls_by_class if degree == 1 else nedelec2.curls_by_class)(q)
-    return EdgeTables(q, w, phi, d_phi, curls)
-
-
-def _is_vacuum(rel) -> bool:
-    # Only an exact nu0 constant makes (nu0 - nu) vanish, so only then may the source
-    # field be left out of the assembly without changing K, dK or rhs.
-    try:
-        return rel.get_type_spec() == 0 and float(rel.value) == NU0
-    except AttributeError:
-        return False
-
-
-def region_source(source, reluctance, tables: EdgeTables, nodes, cells, glob_ids,
-                  orientations, num_dofs: int, num_el_dofs: int) -> np.ndarray:
-    """The source field B_s (T) at the quadrature points of ``tables`` in the given
-    elements (flat ``cells``, ``glob_ids`` and ``orientations`` as the kernels take
-    them), element-major (E * M, 3); empty (0, 3) for a vacuum ``reluctance``."""
-    import fluxkern_mod
-
-    if _is_vacuum(reluctance):
-        return _EMPTY
-    t = tables
-    pts, _ = fluxkern_mod.compute_B_Hcurl(nodes, cells, glob_ids, t.curls, t.phi, t.d_phi,
-                                          orientations, np.zeros(num_dofs), t.q, t.w,
-                                          num_dofs, num_el_dofs)
-    return source_field(source, pts)
-
 
 class ReducedVectorPotential:
     """A reduced vector-potential problem: mesh, reluctances, source and boundary.
@@ -272,14 +215,10 @@ class ReducedVectorPotential:
         return K, dK, rhs
 
     def _region(self, r, x, source_scale):
-        import fluxkern_mod
-
-        t, m = self.tables, self.mesh
         rel, arr, Bs = self._source_parts()[r]
-        return fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
-            m.nodes, arr["cells"], arr["glob_ids"], t.curls, t.d_phi, arr["orientations"],
-            x, Bs * source_scale if len(Bs) else Bs, rel, t.q, t.w, self.num_dofs,
-            self.num_el_dofs)
+        return curl_curl_system(self.mesh.nodes, arr, self.tables, x,
+                                Bs * source_scale if len(Bs) else Bs, rel,
+                                self.num_el_dofs, chunk=None)
 
     def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
               max_iter: int = 30, line_search: bool = True, log=None,
@@ -347,8 +286,6 @@ class VectorPotentialSolution(PostProcessing):
         ``elements`` an optional index array. Returns ``(points, B)``, both (E * M, 3),
         element-major; points in m. Evaluated by ``compute_B_Hcurl``.
         """
-        import fluxkern_mod
-
         pb, m = self.problem, self.problem.mesh
         t = edge_tables(np.full((1, 3), 0.25) if ref_points is None else ref_points,
                         degree=pb.degree)
@@ -356,28 +293,23 @@ class VectorPotentialSolution(PostProcessing):
         cells = np.ascontiguousarray(m.cells[idx]).reshape(-1)
         gids = np.ascontiguousarray(pb.space.glob_ids[idx]).reshape(-1)
         orient = np.ascontiguousarray(pb.space.orientations[idx])
-        return fluxkern_mod.compute_B_Hcurl(m.nodes, cells, gids, t.curls, t.phi, t.d_phi,
-                                            orient, self.x, t.q, t.w, pb.num_dofs,
-                                            pb.num_el_dofs)
+        return curl_at(m.nodes, cells, gids, orient, self.x, t, pb.num_el_dofs)
 
     def reaction_B_in(self, elements, bary) -> np.ndarray:
         """Reaction field curl(A) in T (P, 3) at points given by their elements (P,)
         and barycentric coordinates (P, 4), each point in its own element. Evaluated by
         ``compute_B_Hcurl``, with every point as an element of its own whose class
         holds the reference curls at that point."""
-        import fluxkern_mod
-
         pb, m = self.problem, self.problem.mesh
         el = np.asarray(elements, dtype=np.int64).reshape(-1)
         bary = np.asarray(bary, dtype=np.float64).reshape(-1, 4)
         if len(el) == 0:
             return np.zeros((0, 3))
         t = edge_tables(np.full((1, 3), 0.25), degree=pb.degree)   # affine: any point
-        _, B = fluxkern_mod.compute_B_Hcurl(
-            m.nodes, np.ascontiguousarray(m.cells[el]).reshape(-1),
-            np.ascontiguousarray(pb.space.glob_ids[el]).reshape(-1),
-            pb.space.point_curls(el, bary), t.phi, t.d_phi, np.arange(len(el), dtype=np.int32),
-            self.x, t.q, t.w, pb.num_dofs, pb.num_el_dofs)
+        _, B = curl_at(m.nodes, np.ascontiguousarray(m.cells[el]).reshape(-1),
+                       np.ascontiguousarray(pb.space.glob_ids[el]).reshape(-1),
+                       np.arange(len(el), dtype=np.int32), self.x, t, pb.num_el_dofs,
+                       curls=pb.space.point_curls(el, bary))
         return B
 
     def B(self, ref_points=None, elements=None):
@@ -394,17 +326,17 @@ class VectorPotentialSolution(PostProcessing):
 
     def A_at(self, points, *, outside: str = "nan") -> np.ndarray:
         """Reaction vector potential in Wb/m at points (P, 3; m); see
-        :func:`fluxkern_tools.fields.A_at`."""
-        from ..fields import A_at
+        :func:`fluxkern_tools.post.fields.A_at`."""
+        from ..post.fields import A_at
         return A_at(self, points, outside=outside)
 
     def flux_linkage(self, coil=None, **kw) -> float:
-        """Flux linkage in Wb of a coil; see :func:`fluxkern_tools.results.flux_linkage`."""
-        from ..results import flux_linkage
+        """Flux linkage in Wb of a coil; see :func:`fluxkern_tools.post.results.flux_linkage`."""
+        from ..post.results import flux_linkage
         return flux_linkage(self, coil, **kw)
 
     def inductance(self, coil=None, **kw):
         """Apparent and incremental inductance in H; see
-        :func:`fluxkern_tools.results.inductance`."""
-        from ..results import inductance
+        :func:`fluxkern_tools.post.results.inductance`."""
+        from ..post.results import inductance
         return inductance(self, coil, **kw)

@@ -32,16 +32,11 @@ from typing import Callable
 import numpy as np
 import scipy.sparse as sp
 
+from ...fem.kernels import CHUNK
 from .comm import collective, petsc
 from .partition import LocalDofs
 
-__all__ = ["DistributedSystem", "CHUNK", "summed_in_chunks", "element_pattern"]
-
-# Elements per kernel call. The kernels hold every element's entries as triplets before
-# building the csr arrays; on 450k edges in one process, assembling the air in one call
-# peaked at 1.36 GB and took 3.0 s, in chunks of 32k elements 0.76 GB and 1.6 s.
-CHUNK = 32_768
-
+__all__ = ["DistributedSystem", "element_pattern"]
 
 def element_pattern(dofs, n: int):
     """Pattern (n x n csr of ones) of the unknowns that share an element; ``dofs``
@@ -57,17 +52,6 @@ def element_pattern(dofs, n: int):
         out = out + P
         out.data[:] = 1
     return out
-
-
-def summed_in_chunks(num_el: int, call: Callable):
-    """``(K, dK, rhs)`` summed over ``call(a, b)`` on the elements a .. b-1 in chunks
-    of at most :data:`CHUNK` (``rhs`` may be None)."""
-    K = dK = rhs = None
-    for a in range(0, num_el, CHUNK):
-        Kc, dKc, rc = call(a, min(num_el, a + CHUNK))
-        K, dK = _add(K, Kc), _add(dK, dKc)
-        rhs = rc if rhs is None else (rhs if rc is None else rhs + rc)
-    return K, dK, rhs
 
 
 def _pattern(*mats):

@@ -12,7 +12,8 @@ import numpy as np
 
 from ..linear import LinearContext
 from ..scalar_potential import ScalarPotentialSolution
-from .assembly import DistributedSystem, summed_in_chunks
+from ...fem.kernels import nodal_system
+from .assembly import DistributedSystem
 from .base import DistributedProblem
 from .ksp import PetscSolver
 from .partition import elements_by_part, local_dofs, number_dofs, partition_elements
@@ -72,19 +73,9 @@ class DistributedScalarPotential(DistributedProblem):
         self.solver.configure(LinearContext("nodal"))
 
     def _region(self, r, x, _scale):
-        import fluxkern_mod
-
         lt = self.light
-        cells = self.regions[r]
-        k = self.piece["cells"].shape[1]
-
-        def chunk(a, b):
-            K, dK = fluxkern_mod.compute_stiffness_and_jacobi_matrix(
-                self.piece["coords"], cells[k * a:k * b], lt["d_phi"], x,
-                lt["materials"][r], lt["q"], lt["w"])
-            return K, dK, None
-
-        return summed_in_chunks(len(cells) // k, chunk)
+        return nodal_system(self.piece["coords"], self.regions[r], lt["d_phi"], x,
+                            lt["materials"][r], lt["q"], lt["w"])
 
     def solve(self, x0=None, *, rtol: float = 1e-10, max_iter: int = 30,
               line_search: bool = True, log=None, gather: str = "root"):

@@ -13,8 +13,12 @@ import time
 
 import numpy as np
 
-from ..vector_potential import VectorPotentialSolution, region_source
-from .assembly import DistributedSystem, summed_in_chunks
+from ...fem.kernels import curl_curl_system
+from ...fem.operators import discrete_gradient
+from ...fem.spaces import element_arrays
+from ..sources import region_source
+from ..vector_potential import VectorPotentialSolution
+from .assembly import DistributedSystem
 from .base import DistributedProblem
 from .comm import petsc
 from .ksp import PetscSolver, VertexContext
@@ -83,11 +87,9 @@ class DistributedVectorPotential(DistributedProblem):
         self.regions = {}
         for r in np.unique(piece["regions"]).tolist():
             sel = np.flatnonzero(piece["regions"] == r)
-            self.regions[r] = {
-                "cells": np.ascontiguousarray(piece["cells"][sel]).reshape(-1),
-                "glob_ids": np.ascontiguousarray(piece["dofs"][sel]).reshape(-1),
-                "orientations": np.ascontiguousarray(piece["orientations"][sel]),
-                "Bs": None}
+            self.regions[r] = element_arrays(piece["cells"], piece["dofs"],
+                                             piece["orientations"], sel)
+            self.regions[r]["Bs"] = None
         constant = [r for r in self.regions
                     if lt["materials"][r].get_type_spec() == 0]
         self.is_linear = all(m.get_type_spec() == 0 for m in lt["materials"].values())
@@ -95,18 +97,14 @@ class DistributedVectorPotential(DistributedProblem):
                 for r, a in self.regions.items()}
         self.system = DistributedSystem(self.comm, ld, [self.size], self._region, dofs,
                                         constant, np.zeros(len(ld.ids) - sum(ld.counts[0])))
-        # The discrete gradient over the owned free edges, -1 at the start node and +1
-        # at the end node of each edge (as solvers.ams.discrete_gradient).
-        ends = np.asarray(piece["gradient"], dtype=np.int64).reshape(-1, 2)
-        n = len(ends)
-        flip = ends[:, 0] > ends[:, 1]
-        cols = np.where(flip[:, None], ends[:, ::-1], ends).reshape(-1)
-        vals = np.where(flip[:, None], [1.0, -1.0], [-1.0, 1.0]).reshape(-1)
+        # The discrete gradient over the owned free edges, in the nodes' global numbers.
+        D = discrete_gradient(piece["gradient"], int(piece["nodes"]))
+        D.sort_indices()
         nv = len(piece["vertices"])
         G = PETSc.Mat().createAIJ(
-            ((n, self.size), (nv, int(piece["nodes"]))),
-            csr=(np.arange(0, 2 * n + 1, 2).astype(PETSc.IntType),
-                 cols.astype(PETSc.IntType), vals), comm=self.comm)
+            ((D.shape[0], self.size), (nv, int(piece["nodes"]))),
+            csr=(D.indptr.astype(PETSc.IntType), D.indices.astype(PETSc.IntType), D.data),
+            comm=self.comm)
         G.assemble()
         self.gradient = G
         self.solver = PetscSolver(self.comm)
@@ -124,21 +122,11 @@ class DistributedVectorPotential(DistributedProblem):
         return arr["Bs"]
 
     def _region(self, r, x, scale):
-        import fluxkern_mod
-
         arr, lt = self.regions[r], self.light
-        t = lt["tables"]
         Bs = self._source_at(r)
-        M, k = len(t.w), self.num_el_dofs
-
-        def chunk(a, b):
-            B = Bs[a * M:b * M] * scale if len(Bs) else Bs
-            return fluxkern_mod.compute_stiffness_and_jacobi_matrix_curl_curl(
-                self.piece["coords"], arr["cells"][4 * a:4 * b],
-                arr["glob_ids"][k * a:k * b], t.curls, t.d_phi,
-                arr["orientations"][a:b], x, B, lt["materials"][r], t.q, t.w, len(x), k)
-
-        return summed_in_chunks(len(arr["orientations"]), chunk)
+        return curl_curl_system(self.piece["coords"], arr, lt["tables"], x,
+                                Bs * scale if len(Bs) else Bs, lt["materials"][r],
+                                self.num_el_dofs)
 
     def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
               max_iter: int = 30, line_search: bool = True, log=None,

@@ -26,7 +26,8 @@ import time
 
 import numpy as np
 
-from . import bh_curves, coils
+from .. import bh_curves, coils
+from ..fem.kernels import line_segment_field
 
 DEFAULT_CURRENTS = "100,200,300,400,550,700"
 # Mesh size of the demo in mm: the gap field changes by 0.3 % or less when it is
@@ -39,15 +40,12 @@ def loop_table(radius=0.1, current=1000.0, n_segments=1000, heights=None, out=sy
 
     Returns the largest relative error against mu0 I R^2 / (2 (R^2 + z^2)^(3/2)).
     """
-    import fluxkern_mod
-
     if heights is None:
         heights = radius * np.array([0.0, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0])
     coil = coils.loop(radius, n_segments, current=current, strand_radius=1e-4)
     targets = np.column_stack([np.zeros_like(heights), np.zeros_like(heights), heights])
     t0 = time.perf_counter()
-    B = fluxkern_mod.compute_B_line_segs_cpp(coil.segments, targets, coil.current,
-                                             coil.strand_radius)
+    B = line_segment_field(coil.segments, targets, coil.current, coil.strand_radius)
     elapsed = time.perf_counter() - t0
     exact = coils.loop_axial_field(radius, current, heights)
     rel = np.abs(B[:, 2] - exact) / np.abs(exact)
@@ -76,7 +74,7 @@ def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
     t0 = time.perf_counter()
     lead = True
     if backend == "petsc":
-        from .solvers.distributed import comm as mpi_comm
+        from ..solvers.distributed import comm as mpi_comm
 
         lead = mpi_comm.world().rank == 0
     say = (lambda *a: print(*a, file=out, flush=True)) if lead else (lambda *a: None)
@@ -121,7 +119,7 @@ def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
             f"{p.B_ideal:10.4f} {p.B_coil_only:10.4f} {ratio:8.3f} "
             f"{p.solution.report.iterations:7d}")
     if files and points and lead:
-        from . import dipole_output
+        from . import output as dipole_output
 
         folder = pathlib.Path(out_dir)
         folder.mkdir(parents=True, exist_ok=True)
@@ -176,7 +174,7 @@ _size_mm = _mm_between(0.3, 100.0, "element sizes")
 
 def _demo(args):
     if args.backend == "petsc":
-        from .solvers.distributed import abort_on_error
+        from ..solvers.distributed import abort_on_error
 
         abort_on_error()
     dipole_demo(out_dir=args.out, currents=args.currents, mesh_size=args.mesh_size * 1e-3,

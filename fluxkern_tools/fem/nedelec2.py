@@ -36,7 +36,7 @@ from itertools import permutations
 
 import numpy as np
 
-from .elements import _GRAD_LAMBDA, LOCAL_EDGES
+from .elements import GRAD_LAMBDA, LOCAL_EDGES
 from .quadrature import gauss_legendre_01
 
 __all__ = ["NUM_DOFS", "NUM_CLASSES", "RANKS", "LOCAL_FACES", "permutation_class",
@@ -48,7 +48,7 @@ NUM_CLASSES = 24
 RANKS = np.array(list(permutations(range(4))), dtype=np.int64)        # (24, 4)
 LOCAL_FACES = np.array([[1, 2, 3], [0, 2, 3], [0, 1, 3], [0, 1, 2]], dtype=np.int64)
 
-_G = _GRAD_LAMBDA                         # gradients of the barycentric coordinates
+_G = GRAD_LAMBDA                         # gradients of the barycentric coordinates
 _FACT = np.array([6, 2, 1, 1])
 
 

@@ -23,9 +23,9 @@ from importlib import resources
 
 import numpy as np
 
-from . import coils, materials, meshes, windings
-from .results import force
-from .solvers import ReducedVectorPotential
+from .. import coils, materials, meshes, windings
+from ..post.results import force
+from ..solvers import ReducedVectorPotential
 
 __all__ = ["DATA", "measured_force", "steel", "coil", "build_mesh", "Team20", "validate"]
 

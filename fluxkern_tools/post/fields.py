@@ -23,10 +23,10 @@ from __future__ import annotations
 
 import numpy as np
 
-from .elements import _GRAD_LAMBDA as _GRAD_REF, lagrange
-from .locate import locate
+from ..fem.elements import lagrange
+from ..meshes.locate import locate
 
-__all__ = ["B_at", "H_at", "A_at"]
+__all__ = ["B_at", "H_at", "A_at", "is_vector_solution"]
 
 def _points(points):
     P = np.asarray(points, dtype=np.float64)
@@ -37,14 +37,9 @@ def _points(points):
     return P
 
 
-def _is_vector(solution) -> bool:
+def is_vector_solution(solution) -> bool:
+    """True for a reduced vector-potential solution (edge coefficients and a curl)."""
     return hasattr(solution, "x") and hasattr(solution, "reaction_B")
-
-
-def _grad_lambda(mesh, el):
-    """Physical gradients (P, 4, 3) of the barycentric coordinates in elements ``el``."""
-    Jinv = np.linalg.inv(mesh.jacobians(el))              # (P, 3, 3): d xhat / d x
-    return np.einsum("al,plk->pak", _GRAD_REF, Jinv)
 
 
 def _recovered(mesh, el, bary, element_values, elements_with_values):
@@ -125,7 +120,7 @@ def _evaluate(solution, points, smooth, outside, want, part="total"):
         return out
     e, lam, p = el[inside], bary[inside], P[inside]
     pb = solution.problem
-    if _is_vector(solution):
+    if is_vector_solution(solution):
         B = _reaction_B(solution, e, lam, smooth)
         if part == "total":
             B = B + solution.source_B(p)
@@ -146,7 +141,7 @@ def B_at(solution, points, *, smooth: bool = False, outside: str = "nan",
     does not push it)."""
     if part not in ("total", "reaction"):
         raise ValueError("part must be 'total' or 'reaction'")
-    if part == "reaction" and not _is_vector(solution):
+    if part == "reaction" and not is_vector_solution(solution):
         raise TypeError("part='reaction' needs a vector-potential solution")
     return _evaluate(solution, points, smooth, outside, "B", part)
 
@@ -161,7 +156,7 @@ def A_at(solution, points, *, outside: str = "nan") -> np.ndarray:
     """Reaction vector potential A in Wb/m (T m) of a vector-potential solution at
     ``points`` (P, 3; m): the edge-element field sum_k x_k w_k, interpolated in the
     element holding each point. (P, 3), NaN rows outside the mesh."""
-    if not _is_vector(solution):
+    if not is_vector_solution(solution):
         raise TypeError("A_at needs a vector-potential solution")
     P = _points(points)
     mesh = solution.problem.mesh

@@ -30,10 +30,11 @@ from dataclasses import dataclass
 import numpy as np
 import scipy.sparse as sp
 
-from . import circuits, quadrature
-from .coils import Coil
-from .fields import A_at, _grad_lambda, _is_vector
-from .materials import MU0, NU0
+from .. import circuits
+from ..coils import Coil
+from ..fem import quadrature
+from ..materials import MU0, NU0
+from .fields import A_at, is_vector_solution
 
 __all__ = ["energy", "coenergy", "flux_linkage", "inductance", "Inductance", "force",
            "Force", "region_mask"]
@@ -59,7 +60,7 @@ def _field_at_quadrature(solution, elements, degree):
     mesh = solution.problem.mesh
     vol = mesh.volumes()[elements]
     weights = (6.0 * vol[:, None] * w[None]).reshape(-1)            # sum: the volume
-    if _is_vector(solution):
+    if is_vector_solution(solution):
         pts, F = solution.B(q, elements)
     else:
         pts, F = solution.H(q, elements)
@@ -261,9 +262,9 @@ def force(solution, region, *, layers: int = 1, origin=(0.0, 0.0, 0.0),
         raise ValueError(f"the shell around the region touches region(s) {not_air}, "
                          "which are not vacuum: the stress integral needs air around "
                          "the body (use a region that includes what touches it)")
-    grad_g = np.einsum("ea,eak->ek", g[mesh.cells[shell]], _grad_lambda(mesh, shell))
+    grad_g = np.einsum("ea,eak->ek", g[mesh.cells[shell]], mesh.barycentric_gradients(shell))
     pts, F, wts, M = _field_at_quadrature(solution, shell, quad_degree)
-    B = F if _is_vector(solution) else MU0 * F
+    B = F if is_vector_solution(solution) else MU0 * F
     B2 = np.einsum("pc,pc->p", B, B)
     gq = np.repeat(grad_g, M, axis=0)
     Tg = (B * np.einsum("pc,pc->p", B, gq)[:, None] - 0.5 * B2[:, None] * gq) / MU0

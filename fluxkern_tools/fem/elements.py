@@ -30,6 +30,7 @@ import numpy as np
 from .quadrature import gauss_legendre_01
 
 __all__ = [
+    "GRAD_LAMBDA",
     "LOCAL_EDGES",
     "NUM_CLASSES",
     "p1",
@@ -50,7 +51,7 @@ LOCAL_EDGES = np.array([[0, 1], [0, 2], [0, 3], [1, 2], [1, 3], [2, 3]], dtype=n
 NUM_CLASSES = 64
 
 # Reference gradients of the barycentric coordinates (constant).
-_GRAD_LAMBDA = np.array([[-1.0, -1.0, -1.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+GRAD_LAMBDA = np.array([[-1.0, -1.0, -1.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
 
 
 def _points(points) -> np.ndarray:
@@ -74,7 +75,7 @@ def p1(points):
     """
     p = _points(points)
     phi = _barycentric(p)
-    d_phi = np.broadcast_to(_GRAD_LAMBDA, (len(p), 4, 3)).copy()
+    d_phi = np.broadcast_to(GRAD_LAMBDA, (len(p), 4, 3)).copy()
     return np.ascontiguousarray(phi), d_phi
 
 
@@ -90,7 +91,7 @@ def p2(points):
     M = len(p)
     phi = np.empty((M, 10))
     d_phi = np.empty((M, 10, 3))
-    G = _GRAD_LAMBDA
+    G = GRAD_LAMBDA
     for a in range(4):
         phi[:, a] = lam[:, a] * (2.0 * lam[:, a] - 1.0)
         d_phi[:, a, :] = (4.0 * lam[:, a] - 1.0)[:, None] * G[a]
@@ -124,7 +125,7 @@ def nedelec1_values(points):
     """
     lam = _barycentric(_points(points))
     a, b = LOCAL_EDGES[:, 0], LOCAL_EDGES[:, 1]
-    G = _GRAD_LAMBDA
+    G = GRAD_LAMBDA
     return lam[:, a, None] * G[b][None] - lam[:, b, None] * G[a][None]
 
 
@@ -135,7 +136,7 @@ def nedelec1_curls(points):
     element with J * c / det J.
     """
     M = len(_points(points))
-    G = _GRAD_LAMBDA
+    G = GRAD_LAMBDA
     c = 2.0 * np.cross(G[LOCAL_EDGES[:, 0]], G[LOCAL_EDGES[:, 1]])
     return np.broadcast_to(c, (M, 6, 3)).copy()
 

@@ -1,5 +1,7 @@
-"""Tree gauge for lowest-order edge elements.
+"""Discrete operators between the nodal and edge spaces: discrete gradient, Nedelec
+interpolation, and the tree gauge of lowest-order edge elements.
 
+Tree gauge.
 The curl-curl matrix vanishes on discrete gradients: for every node n that is not
 held by the boundary condition, the gradient of its hat function is an edge vector in
 the kernel. Fixing the coefficients of the edges of a spanning tree of the free nodes
@@ -13,7 +15,7 @@ import numpy as np
 import scipy.sparse as sp
 from scipy.sparse.csgraph import breadth_first_order, connected_components
 
-__all__ = ["tree_gauge"]
+__all__ = ["discrete_gradient", "nedelec_interpolation", "tree_gauge"]
 
 
 def tree_gauge(edges, num_nodes: int, fixed_edges=()) -> np.ndarray:
@@ -77,3 +79,32 @@ def tree_gauge(edges, num_nodes: int, fixed_edges=()) -> np.ndarray:
     if not tree:
         return np.zeros(0, dtype=np.int32)
     return np.sort(np.concatenate(tree)).astype(np.int32)
+
+
+def discrete_gradient(edges, num_nodes: int) -> sp.csr_matrix:
+    """Edge-by-node matrix mapping nodal values to the edge coefficients of their
+    gradient: -1 at the start node and +1 at the end node of every directed edge."""
+    E = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    rows = np.repeat(np.arange(len(E)), 2)
+    vals = np.tile([-1.0, 1.0], len(E))
+    return sp.csr_matrix((vals, (rows, E.reshape(-1))), shape=(len(E), int(num_nodes)))
+
+
+def nedelec_interpolation(nodes, edges) -> tuple:
+    """Three edge-by-node matrices Pi_x, Pi_y, Pi_z: the edge coefficients of the linear
+    vector field with nodal values v are sum_k Pi_k v[:, k].
+
+    The coefficient of edge (a, b) is the line integral of the field along it,
+    (v_a + v_b) / 2 . (x_b - x_a), exact for linear fields.
+    """
+    X = np.asarray(nodes, dtype=np.float64)
+    E = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    t = 0.5 * (X[E[:, 1]] - X[E[:, 0]])
+    rows = np.repeat(np.arange(len(E)), 2)
+    cols = E.reshape(-1)
+    out = []
+    for k in range(3):
+        P = sp.csr_matrix((np.repeat(t[:, k], 2), (rows, cols)), shape=(len(E), len(X)))
+        P.eliminate_zeros()
+        out.append(P)
+    return tuple(out)

@@ -22,8 +22,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import coils, materials, meshes, windings
-from .solvers import ReducedVectorPotential, source_field
+from .. import coils, materials, meshes, windings
+from ..solvers import ReducedVectorPotential, source_field
+from ..solvers.backend import BACKENDS, solve
 
 __all__ = ["DipoleGeometry", "OperatingPoint", "AIR", "IRON", "build_mesh", "build_coils",
            "DipoleModel"]
@@ -154,13 +155,9 @@ class DipoleModel:
         # A x n = 0 everywhere but on the gap's mid-plane z = 0.
         self.problem = ReducedVectorPotential(self.mesh, rel, self.coils,
                                               dirichlet=lambda c: c[:, 2] > eps)
-        if backend not in ("serial", "petsc"):
-            raise ValueError("backend must be 'serial' or 'petsc'")
-        self.distributed = None
-        if backend == "petsc":
-            from .solvers import distributed
-
-            self.distributed = distributed.distribute(self.problem)
+        if backend not in BACKENDS:
+            raise ValueError(f"backend must be one of {BACKENDS}")
+        self.backend = backend
         cen = self.mesh.centroids()
         self.gap_elements = np.flatnonzero(geom.gap_region(cen))
         self.iron_elements = np.flatnonzero(self.mesh.regions == IRON)
@@ -172,11 +169,8 @@ class DipoleModel:
     def solve(self, current: float, x0=None, log=None, rtol: float = 1e-8) -> OperatingPoint:
         """Solve at ``current`` A per turn (Newton from ``x0``, Wb per edge, or 0)."""
         g = self.geom
-        if self.distributed is None:
-            sol = self.problem.solve(source_scale=current, x0=x0, rtol=rtol, log=log)
-        else:
-            sol = self.distributed.solve(source_scale=current, x0=x0, rtol=rtol, log=log,
-                                         gather="all")
+        sol = solve(self.problem, backend=self.backend, gather="all", source_scale=current,
+                    x0=x0, rtol=rtol, log=log)
         _, Bg = sol.B(None, self.gap_elements)
         _, Bi = sol.B(None, self.iron_elements)
         return OperatingPoint(

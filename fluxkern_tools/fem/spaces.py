@@ -1,6 +1,8 @@
-"""Edge-element spaces on a mesh: lowest order (Whitney) and second order.
+"""Finite-element spaces on a mesh: the numbering of their unknowns and the flat arrays
+the compiled functions take.
 
-An :class:`EdgeSpace` holds what the compiled H(curl) functions and the solvers need
+A :class:`NodalSpace` numbers Lagrange P1 or P2 unknowns (mesh nodes, then edge
+midpoints). An :class:`EdgeSpace` holds what the compiled H(curl) functions and the solvers need
 for one degree: the global numbering (``glob_ids``), the orientation class of every
 element and the per-class reference tables, the unknowns of a boundary part,
 interpolation of vector fields, and fields at points.
@@ -23,8 +25,9 @@ import numpy as np
 import scipy.sparse as sp
 
 from . import elements, nedelec2
+from .operators import nedelec_interpolation
 
-__all__ = ["EdgeSpace"]
+__all__ = ["NodalSpace", "EdgeSpace", "p2_connectivity", "region_arrays", "element_arrays"]
 
 
 class EdgeSpace:
@@ -78,11 +81,7 @@ class EdgeSpace:
     def region_arrays(self, region) -> dict:
         """Flat arrays of one region's elements for the compiled functions, as
         :meth:`~fluxkern_tools.meshes.Mesh.region_arrays`, with this numbering."""
-        arr = self.mesh.region_arrays(region)
-        idx = arr["elements"]
-        arr["glob_ids"] = np.ascontiguousarray(self.glob_ids[idx]).reshape(-1)
-        arr["orientations"] = np.ascontiguousarray(self.orientations[idx])
-        return arr
+        return region_arrays(self.mesh, region, self.glob_ids, self.orientations)
 
     def boundary_dofs(self, edge_ids, triangles) -> np.ndarray:
         """Sorted unknowns whose tangential trace lives on the given boundary edges
@@ -144,8 +143,6 @@ class EdgeSpace:
         """Three (num_dofs, num_nodes) matrices Pi_x, Pi_y, Pi_z: the coefficients of the
         linear vector field with nodal values v are sum_k Pi_k v[:, k] (exact; the
         auxiliary-space preconditioner's map from nodal vector fields)."""
-        from .solvers.ams import nedelec_interpolation
-
         m = self.mesh
         Pi = nedelec_interpolation(m.nodes, m.edges)
         if self.degree == 1:
@@ -198,6 +195,79 @@ class EdgeSpace:
         A = np.linalg.solve(np.transpose(J, (0, 2, 1)), a_ref[..., None])[..., 0]
         B = np.einsum("pkl,pl->pk", J, c_ref) / np.linalg.det(J)[:, None]
         return A, B
+
+
+def element_arrays(cells, glob_ids, orientations, elements) -> dict:
+    """Flat arrays of the given ``elements`` (index array) for the compiled functions:
+    ``cells`` and ``glob_ids`` flat (int32 as given), ``orientations`` contiguous, and
+    ``elements`` itself. Shared by the one-process and the distributed assembly."""
+    idx = np.asarray(elements)
+    return {
+        "cells": np.ascontiguousarray(cells[idx]).reshape(-1),
+        "glob_ids": np.ascontiguousarray(glob_ids[idx]).reshape(-1),
+        "orientations": np.ascontiguousarray(orientations[idx]),
+        "elements": idx,
+    }
+
+
+def region_arrays(mesh, region, glob_ids=None, orientations=None) -> dict:
+    """Flat arrays of one region's elements (``region`` an int or a boolean mask (E,))
+    for the compiled functions, with the mesh's edge numbering and orientation classes
+    or the given ones (``glob_ids`` (E, n), ``orientations`` (E,)); see
+    :func:`element_arrays`. ValueError for a mask of the wrong length."""
+    mask = (mesh.regions == region) if np.isscalar(region) else np.asarray(region, bool)
+    if mask.shape != (mesh.num_el,):
+        raise ValueError("region mask needs one entry per element")
+    return element_arrays(mesh.cells, mesh.glob_ids if glob_ids is None else glob_ids,
+                          mesh.orientations if orientations is None else orientations,
+                          np.flatnonzero(mask))
+
+
+def p2_connectivity(mesh):
+    """Quadratic (P2) nodes and cells on the same tetrahedra.
+
+    Returns ``(nodes2, cells2)``: ``nodes2`` is (num_nodes + num_edges, 3) in m, the mesh
+    nodes followed by the edge midpoints in edge-id order; ``cells2`` is (num_el, 10)
+    int32, the 4 vertices then the midpoints of the local edges (0,1), (0,2), (0,3),
+    (1,2), (1,3), (2,3), matching :func:`fluxkern_tools.fem.elements.p2`.
+    """
+    mids = 0.5 * (mesh.nodes[mesh.edges[:, 0]] + mesh.nodes[mesh.edges[:, 1]])
+    nodes2 = np.vstack([mesh.nodes, mids])
+    cells2 = np.hstack([mesh.cells, mesh.num_nodes + mesh.glob_ids]).astype(np.int32)
+    return nodes2, np.ascontiguousarray(cells2)
+
+
+class NodalSpace:
+    """Lagrange unknowns of ``degree`` 1 (the mesh nodes) or 2 (the nodes, then the
+    edge midpoints in edge-id order) on a :class:`~fluxkern_tools.meshes.Mesh`.
+
+    Attributes: ``nodes`` (N, 3) in m, ``cells`` (E, 4 or 10) int32, ``num_dofs``.
+    ValueError for another degree.
+    """
+
+    def __init__(self, mesh, degree: int = 1):
+        if degree not in (1, 2):
+            raise ValueError("degree must be 1 or 2")
+        self.mesh, self.degree = mesh, int(degree)
+        if degree == 1:
+            self.nodes, self.cells = mesh.nodes, mesh.cells
+        else:
+            self.nodes, self.cells = p2_connectivity(mesh)
+
+    @property
+    def num_dofs(self) -> int:
+        """Number of unknowns."""
+        return len(self.nodes)
+
+    def boundary_dofs(self, node_ids, edge_ids) -> np.ndarray:
+        """Sorted unknowns (int64) on the given boundary nodes and edges (ids)."""
+        fixed = (node_ids if self.degree == 1 else
+                 np.concatenate([node_ids, self.mesh.num_nodes + np.asarray(edge_ids)]))
+        return np.unique(fixed).astype(np.int64)
+
+    def region_cells(self, region) -> np.ndarray:
+        """Flat cells (the compiled functions' layout) of the elements of ``region``."""
+        return np.ascontiguousarray(self.cells[self.mesh.regions == region]).reshape(-1)
 
 
 def _face_coefficients(moments, ce):

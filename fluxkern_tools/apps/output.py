@@ -1,4 +1,4 @@
-"""Pictures and VTU files of the demo dipole (:mod:`fluxkern_tools.dipole`).
+"""Pictures and VTU files of the demo dipole (:mod:`fluxkern_tools.apps.dipole`).
 
 The model is one octant; the outputs show the whole magnet, mirrored with the
 field's symmetry: under x -> -x, y -> -y and z -> -z the flux density becomes
@@ -12,7 +12,7 @@ import pathlib
 import numpy as np
 
 from .dipole import IRON, DipoleModel, OperatingPoint
-from .materials import MU0
+from ..materials import MU0
 
 __all__ = ["mirror_signs", "midplane_slice", "write_png", "write_vtu"]
 
