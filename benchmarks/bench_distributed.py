@@ -55,7 +55,7 @@ def build(geometry, n, formulation):
     if geometry == "cube":
         mesh = meshes.box((-HALF_BOX,) * 3, (HALF_BOX,) * 3, (n, n, n),
                           regions=[(1, lambda c: np.all(np.abs(c) < HALF_CUBE, axis=1))])
-        mats, steel_region, kw = {0: air, 1: steel}, 1, {}
+        mats, steel_region = {0: air, 1: steel}, 1
         vdir = sdir = None
     else:                                   # steel ball r = 1 m in an air ball of 3 m
         mesh = meshes.ball(3.0, n, [1.0], octant=True)

@@ -85,7 +85,7 @@ def test_transforms_and_validation():
 
 
 def test_numpy_field_matches_compiled_module():
-    mod = pytest.importorskip("fluxkern_mod")
+    pytest.importorskip("fluxkern_mod")
     c = coils.racetrack(0.2, 0.05, current=7.0, turns=2, pitch=0.01, strand_radius=2e-3)
     rng = np.random.default_rng(3)
     tar = rng.uniform(-0.2, 0.2, (50, 3))

@@ -1,6 +1,5 @@
 """Point location, fields at points, and the engineering results of solutions."""
 
-import warnings
 from functools import lru_cache
 
 import numpy as np

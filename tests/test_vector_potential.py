@@ -101,11 +101,11 @@ def _reference_cc(p, x, B_s, rel):
                                p["orientations"], x, p["w"], _curve(rel), p["num_dofs"], B_s)
 
 
-def _assert_cc_matches_reference(monkeypatch, p, x, B_s, rel, empty=np.zeros(0)):
+def _assert_cc_matches_reference(monkeypatch, p, x, B_s, rel, empty=None):
     """K and dK as appended and the right-hand side equal the reference's in
     every bit; B_s None is passed as `empty`."""
     out, calls = record_triplets(
-        monkeypatch, lambda: _call_cc(p, x, empty if B_s is None else B_s, rel))
+        monkeypatch, lambda: _call_cc(p, x, (np.zeros(0) if empty is None else empty) if B_s is None else B_s, rel))
     assert type(out) is tuple and len(out) == 3
     K, dK, rhs = out
     i, j, vK, vdK, R = _reference_cc(p, x, B_s, rel)
