@@ -1,4 +1,4 @@
-# fluxkern: make test | make demo | make bench | make test-asan | make mpi-env | make test-mpi
+# fluxkern: make test | make demo | make bench | make lint | make test-asan | make mpi-env | make test-mpi
 #
 # Everything runs inside .venv, created with CPython 3.10 (the module's host).
 # A plain machine has python3.10 on PATH; pyenv machines answer only with
@@ -14,7 +14,7 @@ HOST_PY := $(shell \
   elif PYENV_VERSION=3.10 python3.10 -c 'import sys; assert sys.version_info[:2] == (3, 10)' >/dev/null 2>&1; then echo "env PYENV_VERSION=3.10 python3.10"; \
   fi)
 
-.PHONY: test demo bench test-asan install clean mpi-env test-mpi
+.PHONY: test demo bench lint test-asan install clean mpi-env test-mpi
 
 $(VENV)/.deps: pyproject.toml
 	@if [ -z '$(HOST_PY)' ]; then \
@@ -36,6 +36,10 @@ install: $(VENV)/.deps
 test: install
 	$(PY) -m pytest -q
 
+# Errors only (see [tool.ruff] in pyproject.toml).
+lint: $(VENV)/.deps
+	$(PY) -m ruff check fluxkern_tools tests benchmarks examples
+
 demo: install
 	$(PY) -m fluxkern_tools demo
 
@@ -54,9 +58,9 @@ ASAN_SITE := build/asan-site
 # The CI subset: the tests that reach the module with odd and with valid
 # input; the companion's own tests (meshes, materials, solvers, demo) add
 # time but no new paths through the module.
-ASAN_TESTS ?= tests/test_fuzz.py tests/test_module_frame.py tests/test_rejections.py \
-  tests/test_leaks.py tests/test_threads.py tests/test_scalar_potential.py \
-  tests/test_vector_potential.py tests/test_biot_savart.py tests/test_output_buffers.py
+ASAN_TESTS ?= $(addprefix tests/module/,test_fuzz.py test_module_frame.py test_rejections.py \
+  test_leaks.py test_threads.py test_scalar_potential.py test_vector_potential.py \
+  test_biot_savart.py test_output_buffers.py)
 ASAN_ENV := FLUXKERN_ASAN=1 PYTHONPATH=$(abspath $(ASAN_SITE)) PYTHONMALLOC=malloc \
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
@@ -92,7 +96,8 @@ $(VENV)/.mpi: $(VENV)/.deps
 # (Open MPI refuses root without the two variables; --oversubscribe is in the tests).
 test-mpi: install mpi-env
 	OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 FLUXKERN_REQUIRE_MPI=1 \
-	  $(PY) -m pytest -q -p no:cacheprovider tests/test_distributed.py tests/test_partition.py
+	  $(PY) -m pytest -q -p no:cacheprovider tests/solvers/test_distributed.py \
+	  tests/solvers/test_partition.py
 
 clean:
 	rm -rf build $(VENV)

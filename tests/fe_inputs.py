@@ -338,7 +338,11 @@ def run_python(code, env=None, timeout=300, **arrays):
             full_env.pop(key, None)
         else:
             full_env[key] = value
-    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [HERE, full_env.get("PYTHONPATH")]))
+    # The helpers here and the test modules in the folders below (a script may import
+    # the module that runs it).
+    folders = [HERE] + sorted(e.path for e in os.scandir(HERE)
+                              if e.is_dir() and not e.name.startswith(("_", ".")))
+    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, folders + [full_env.get("PYTHONPATH")]))
     with tempfile.TemporaryDirectory() as tmp:
         inputs, outputs = os.path.join(tmp, "in.npz"), os.path.join(tmp, "out.npz")
         np.savez(inputs, **arrays)

@@ -15,7 +15,7 @@ import pytest
 
 from fluxkern_tools.solvers import distributed
 
-CASES = pathlib.Path(__file__).with_name("mpi_cases.py")
+CASES = pathlib.Path(__file__).resolve().parent.parent / "mpi_cases.py"
 ROOT = CASES.parent.parent
 
 if not (distributed.available() and shutil.which("mpiexec")):

@@ -54,7 +54,7 @@ class Worker:
             env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") +
                                    ":allocator_may_return_null=1:max_allocation_size_mb=3072")
         self.proc = subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "fuzz_worker.py"), str(to_child_r),
+            [sys.executable, os.path.join(os.path.dirname(HERE), "fuzz_worker.py"), str(to_child_r),
              str(to_parent_w)],
             pass_fds=(to_child_r, to_parent_w), stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=self.log, env=env)
