@@ -19,7 +19,7 @@ from .gauge import tree_gauge
 from .iterative import IterativeSolver
 from .linear import (AUTO_ITERATIVE_ABOVE, CallableSolver, LinearContext, LinearSolveError,
                      LinearSolver, LinearStats)
-from .newton import NewtonReport, NewtonStep, forcing_term, newton
+from .newton import ConvergenceError, NewtonReport, NewtonStep, forcing_term, newton
 from .scalar_potential import (ScalarPotential, ScalarPotentialSolution,
                                solve_scalar_potential, uniform_field_potential)
 from .sources import coil_field, source_field
@@ -30,7 +30,7 @@ __all__ = [
     "LinearSolveError", "LinearSolver", "LinearStats", "LinearContext", "CallableSolver",
     "DirectSolver", "IterativeSolver", "AuxiliarySpaceMaxwell", "AUTO_ITERATIVE_ABOVE",
     "discrete_gradient", "nedelec_interpolation", "metis_order", "sparse_solve",
-    "NewtonReport", "NewtonStep", "newton", "forcing_term", "tree_gauge",
+    "NewtonReport", "NewtonStep", "ConvergenceError", "newton", "forcing_term", "tree_gauge",
     "ScalarPotential", "ScalarPotentialSolution", "solve_scalar_potential",
     "uniform_field_potential", "coil_field", "source_field", "EdgeTables",
     "ReducedVectorPotential", "VectorPotentialSolution", "edge_tables",

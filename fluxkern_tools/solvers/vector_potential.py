@@ -42,7 +42,7 @@ from .ams import discrete_gradient, nedelec_interpolation
 from .assembly import RegionSum
 from .gauge import tree_gauge
 from .linear import CallableSolver, LinearContext, choose_linear_solver
-from .newton import NewtonReport, newton
+from .newton import NewtonReport, check_newton_options, newton, report_convergence
 from .sources import source_field
 
 __all__ = ["ReducedVectorPotential", "VectorPotentialSolution",
@@ -273,6 +273,8 @@ class ReducedVectorPotential:
             Bs = region_source(self.source, rel, self.tables, self.mesh.nodes, arr["cells"],
                                arr["glob_ids"], arr["orientations"], self.num_dofs,
                                self.num_el_dofs)
+            if not np.all(np.isfinite(Bs)):
+                raise ValueError(f"the source field is not finite in region {r}")
             parts[r] = (rel, arr, Bs)
         self._parts = parts
         self.times["source"] += time.perf_counter() - t0
@@ -305,9 +307,32 @@ class ReducedVectorPotential:
             x, Bs * source_scale if len(Bs) else Bs, rel, t.q, t.w, self.num_dofs,
             self.num_el_dofs)
 
+    def material_trouble(self, x, source_scale: float = 1.0) -> str | None:
+        """What is wrong with the material state at the edge solution ``x`` (Wb), or
+        None: a region where nu(|B|) or dH/dB = nu + |B| dnu/dB is not finite and
+        positive at some quadrature point (the curve is outside its fitted range there,
+        and the Newton matrix is no longer positive definite)."""
+        sol = VectorPotentialSolution(self, dof_vector(x, self.num_dofs), source_scale, None)
+        for r, rel in self.materials.items():
+            el = np.flatnonzero(self.mesh.regions == r)
+            if len(el) == 0 or rel.get_type_spec() == 0:
+                continue
+            _, B = sol.B(self.tables.q, el)
+            b = np.linalg.norm(B, axis=1)
+            with np.errstate(all="ignore"):
+                nu = np.asarray(rel.evaluate_nu(b), dtype=np.float64)
+                dH = nu + b * np.asarray(rel.evaluate_dnu_dB(b), dtype=np.float64)
+            bad = ~(np.isfinite(nu) & (nu > 0) & np.isfinite(dH) & (dH > 0))
+            if np.any(bad):
+                return (f"the reluctance curve of region {r} left its fitted range: "
+                        f"nu or dH/dB is not positive at |B| up to {b[bad].max():.3g} T "
+                        f"({int(bad.sum())} quadrature point(s)); extend the B-H data "
+                        "or lower the excitation")
+        return None
+
     def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
               max_iter: int = 30, line_search: bool = True, log=None,
-              linear_solver="auto", solve=None):
+              linear_solver="auto", solve=None, check: bool = False):
         """Newton solve; returns a :class:`VectorPotentialSolution`.
 
         ``source_scale`` multiplies the source field (e.g. the coil current in A when
@@ -320,7 +345,28 @@ class ReducedVectorPotential:
         or a :class:`~.linear.LinearSolver`; ``solve``, a callable ``solve(A, b) -> x``
         on the free unknowns, replaces it (it gets the gauged system unless
         ``gauge=False``).
+
+        ``rtol`` (finite, > 0) is the Newton stopping test relative to the load scale,
+        ``max_iter`` (an integer >= 0) the most Newton steps. A solve that does not
+        converge returns its last iterate (``report.converged`` False) with a
+        RuntimeWarning naming the residual reached; with ``check=True`` it raises
+        :class:`~.newton.ConvergenceError` (carrying the solution and report) instead.
+
+        Raises
+        ------
+        ValueError
+            a non-finite ``source_scale`` or source field, a bad ``rtol`` or
+            ``max_iter``, or ``x0`` of the wrong size.
+        LinearSolveError
+            a linear solve failed (naming the region whose curve left its range where
+            that is the cause).
+        ConvergenceError
+            with ``check=True``, when Newton does not converge.
         """
+        s = float(source_scale)
+        if not np.isfinite(s):
+            raise ValueError(f"source_scale must be finite, got {source_scale!r}")
+        check_newton_options(rtol, max_iter)
         x = np.zeros(self.num_dofs) if x0 is None else np.array(x0, np.float64).reshape(-1)
         if x.shape != (self.num_dofs,):
             raise ValueError(f"x0 must have {self.num_dofs} entries")
@@ -328,7 +374,6 @@ class ReducedVectorPotential:
         fixed = np.ones(self.num_dofs, dtype=bool)
         fixed[free] = False
         x[fixed] = 0.0
-        s = float(source_scale)
         u = self.unfixed
 
         def assemble(v):
@@ -338,8 +383,9 @@ class ReducedVectorPotential:
 
         x, report = newton(assemble, x, free, rtol=rtol, max_iter=max_iter,
                            line_search=line_search, log=log, linear_solver=backend,
-                           linear=self.is_linear, phase_times=self.times)
-        return VectorPotentialSolution(self, x, s, report)
+                           linear=self.is_linear, phase_times=self.times,
+                           diagnose=lambda v: self.material_trouble(v, s))
+        return report_convergence(VectorPotentialSolution(self, x, s, report), check)
 
 
 def solve_reduced_vector_potential(mesh: Mesh, reluctances, source, *, dirichlet=None,
