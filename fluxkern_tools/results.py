@@ -35,7 +35,8 @@ from .coils import Coil
 from .fields import A_at, _grad_lambda, _is_vector
 from .materials import MU0, NU0
 
-__all__ = ["energy", "coenergy", "flux_linkage", "inductance", "Inductance", "force",
+__all__ = ["energy", "coenergy", "flux_linkage", "inductance", "mutual_inductance",
+           "Inductance", "force",
            "Force", "region_mask"]
 
 
@@ -172,13 +173,20 @@ def inductance(solution, coil=None, n_gauss: int = 6, *, linear_solver=None,
 
     dx/ds for the source scale s solves (K + dK) dx/ds = dr/ds on the free unknowns,
     dr/ds by a central difference of the residual at the solution (the residual is
-    smooth in s). ``linear_solver`` and ``solve`` choose the linear solver as in the
+    smooth in s). ``coil`` must be among the source coils (ValueError otherwise; see
+    :func:`mutual_inductance`). ``linear_solver`` and ``solve`` choose the linear solver as in the
     problem's ``solve`` (default: the backend the solution was solved with, else
     ``"auto"``); on an ungauged system dx/ds is found up to a gradient, which links no
     flux (linkages are read from the potential without its gradient part).
     """
     pb = solution.problem
     circuit = _circuit(solution, coil)
+    sources = _source_coils(solution)
+    if any(not any(m is c for c in sources) for m in circuit):
+        raise ValueError("inductance() is for the source coils, whose current the solve "
+                         "used; for a coil that is not a source use "
+                         "solution.mutual_inductance(coil) (its linkage per ampere of "
+                         "the source)")
     s = float(solution.source_scale)
     I = s * circuit[0].current
     if not I != 0:
@@ -204,6 +212,28 @@ def inductance(solution, coil=None, n_gauss: int = 6, *, linear_solver=None,
     tangent = dataclasses.replace(solution, x=dx)
     dpsi_ds = psi_free / s + _reaction_linkage(tangent, circuit, n_gauss)
     return Inductance(psi / I, dpsi_ds / circuit[0].current, psi, I)
+
+
+def mutual_inductance(solution, coil, n_gauss: int = 6) -> float:
+    """Mutual inductance in H: the flux linkage (Wb) of ``coil`` (a Coil, or several
+    in series) per ampere of the source current, in a reduced-potential solution with
+    coil sources, at its operating point (with iron, Psi / I of the nonlinear field).
+
+    The source current is the terminal current of the source coils (in series, so
+    they must all carry the same nominal current) times ``source_scale``; the nominal
+    current of ``coil`` itself does not enter. The filaments of ``coil`` must lie
+    inside the mesh. Raises ValueError for a zero source current or source coils with
+    different currents, TypeError for a solution without coil sources.
+    """
+    sources = _source_coils(solution)
+    currents = {float(c.current) for c in sources}
+    if len(currents) != 1:
+        raise ValueError("the source coils carry different currents: the mutual "
+                         "inductance per ampere of the source is not defined")
+    I = float(solution.source_scale) * currents.pop()
+    if not I != 0:
+        raise ValueError("the mutual inductance needs a non-zero source current")
+    return flux_linkage(solution, coil, n_gauss) / I
 
 
 # -- force -----------------------------------------------------------------------------------

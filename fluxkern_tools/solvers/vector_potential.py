@@ -474,7 +474,13 @@ class VectorPotentialSolution(PostProcessing):
         return flux_linkage(self, coil, **kw)
 
     def inductance(self, coil=None, **kw):
-        """Apparent and incremental inductance in H; see
-        :func:`fluxkern_tools.results.inductance`."""
+        """Apparent and incremental inductance in H of the source coils (ValueError for
+        another coil); see :func:`fluxkern_tools.results.inductance`."""
         from ..results import inductance
         return inductance(self, coil, **kw)
+
+    def mutual_inductance(self, coil, **kw) -> float:
+        """Flux linkage of ``coil`` per ampere of the source current, in H; see
+        :func:`fluxkern_tools.results.mutual_inductance`."""
+        from ..results import mutual_inductance
+        return mutual_inductance(self, coil, **kw)
