@@ -21,7 +21,7 @@ from .direct import DirectSolver, metis_order, sparse_solve
 from .iterative import IterativeSolver
 from .linear import (AUTO_ITERATIVE_ABOVE, CallableSolver, LinearContext, LinearSolveError,
                      LinearSolver, LinearStats)
-from .newton import NewtonReport, NewtonStep, forcing_term, newton
+from .newton import ConvergenceError, NewtonReport, NewtonStep, forcing_term, newton
 from .scalar_potential import (ScalarPotential, ScalarPotentialSolution,
                                solve_scalar_potential, uniform_field_potential)
 from .backend import solve
@@ -38,7 +38,7 @@ __all__ = [
     "uniform_field_potential",
     "ScalarPotential", "ScalarPotentialSolution",
     "ReducedVectorPotential", "VectorPotentialSolution", "source_field",
-    "NewtonReport", "NewtonStep", "newton",
+    "NewtonReport", "NewtonStep", "ConvergenceError", "newton",
     "LinearSolver", "LinearStats", "LinearSolveError", "DirectSolver", "IterativeSolver",
     "AuxiliarySpaceMaxwell", "AUTO_ITERATIVE_ABOVE",
 ]

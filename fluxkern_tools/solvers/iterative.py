@@ -29,8 +29,50 @@ __all__ = ["IterativeSolver"]
 _SLOWDOWN = 2.0
 
 
+# Residuals within this many units of rounding of |A| |x| are as small as CG gets.
+FLOOR_FACTOR = 1e3
+
+
 class _Breakdown(Exception):
     pass
+
+
+def _quiet():
+    """Catch the warnings of a CG call. pyamg's cg installs an 'always' filter for its
+    own module at each call, ahead of any 'ignore' a caller sets, so only recording
+    them (and dropping the record) keeps its breakdown warnings from showing; we report
+    a breakdown by raising."""
+    return warnings.catch_warnings(record=True)
+
+
+class _KernelProjector:
+    """Removes from a vector its component along the columns of ``Z`` (n, k):
+    b - Z (Z^T Z)^-1 Z^T b, with Z^T Z (a graph Laplacian when Z is a discrete
+    gradient) solved by CG with smoothed aggregation, set up at the first use."""
+
+    def __init__(self, Z):
+        Z = sp.csc_matrix(Z)
+        Z = Z[:, np.flatnonzero(np.diff(Z.indptr) > 0)]
+        self.Z, self.ZT = sp.csr_matrix(Z), sp.csr_matrix(Z.T)
+        self.L, self.pc = None, None
+
+    def project(self, b) -> np.ndarray:
+        from pyamg.krylov import cg
+
+        c = self.ZT @ b
+        nc = float(np.linalg.norm(c))
+        if nc == 0.0:
+            return b
+        if self.pc is None:
+            self.L = sp.csr_matrix(self.ZT @ self.Z)
+            self.pc = SmoothedAggregation(refresh=False)
+            with _serial_blas():
+                self.pc.setup(self.L)
+        n = len(c)
+        M = LinearOperator((n, n), matvec=self.pc, dtype=np.float64)
+        with _quiet(), np.errstate(all="ignore"), _serial_blas():
+            y, _ = cg(self.L, c, x0=np.zeros(n), tol=1e-12, maxiter=200, M=M)
+        return b - self.Z @ y
 
 
 def _serial_blas():
@@ -60,11 +102,14 @@ class IterativeSolver(LinearSolver):
         self.given_preconditioner = preconditioner
         self.preconditioner = preconditioner
         self.A = None
+        self._kernel = None
         self._rate = None        # CG iterations per decade after the last full build
 
     def configure(self, context) -> None:
         super().configure(context)
         self.A = None
+        self._kernel = (None if getattr(context, "kernel", None) is None
+                        else _KernelProjector(context.kernel))
         if self.given_preconditioner is not None:
             self.preconditioner = self.given_preconditioner
         elif context.kind == "edge":
@@ -89,39 +134,60 @@ class IterativeSolver(LinearSolver):
         st.memory = int(getattr(self.preconditioner, "memory", 0))
 
     def solve(self, b, rtol: float) -> np.ndarray:
+        """x with |b - A x| <= rtol |b|, or as close as rounding lets CG come.
+
+        On a singular system (``context.kernel``) the right-hand side's component along
+        the kernel is removed first. When CG breaks down or runs out of iterations, the
+        best iterate is returned if its residual lies at the rounding floor of A and
+        x (``stats.rel_residual`` then exceeds ``rtol`` and ``stats.at_floor`` is set);
+        anything else raises LinearSolveError.
+        """
         from pyamg.krylov import cg
 
         if self.A is None:
             raise RuntimeError("setup(A) must come before solve(b)")
         st = self.stats
+        st.at_floor = False
         t0 = time.perf_counter()
         b = np.asarray(b, dtype=np.float64)
         nb = float(np.linalg.norm(b))
+        if not np.isfinite(nb):
+            raise LinearSolveError("the right-hand side holds non-finite values")
+        if nb > 0 and self._kernel is not None:
+            b = self._kernel.project(b)
+            nb = float(np.linalg.norm(b))
         if nb == 0.0:
             st.rel_residual, st.solve_time = 0.0, time.perf_counter() - t0
             return np.zeros_like(b)
-        if not np.isfinite(nb):
-            raise LinearSolveError("the right-hand side holds non-finite values")
         n = len(b)
         M = LinearOperator((n, n), matvec=self.preconditioner, dtype=np.float64)
         res = []
+        best = [np.inf, None]
 
-        def watch(_x):
+        def watch(x):
             if not np.isfinite(res[-1]):
                 raise _Breakdown
+            if res[-1] < best[0]:
+                best[0], best[1] = res[-1], x.copy()
 
         info = -1
-        with warnings.catch_warnings(), np.errstate(all="ignore"), _serial_blas():
-            # pyamg warns before it reports a breakdown; we raise instead.
-            warnings.simplefilter("ignore")
+        with _quiet(), np.errstate(all="ignore"), _serial_blas():
             try:
                 x, info = cg(self.A, b, x0=np.zeros(n), tol=float(rtol),
                              maxiter=self.maxiter, M=M, callback=watch, residuals=res)
             except _Breakdown:
                 x = np.full(n, np.nan)
         st.iterations = len(res) - 1
+        if info != 0 and best[1] is not None:
+            x = best[1]                       # CG's residual need not fall monotonically
+        x = np.asarray(x, dtype=np.float64).reshape(-1)
         st.rel_residual = float(np.linalg.norm(b - self.A @ x)) / nb
         st.solve_time = time.perf_counter() - t0
+        if info != 0 and np.isfinite(st.rel_residual):
+            if st.rel_residual <= rtol:
+                info = 0
+            elif st.rel_residual <= self.rounding_floor(b, x):
+                st.at_floor, info = True, 0
         if info < 0 or not np.isfinite(st.rel_residual):
             raise LinearSolveError("conjugate gradients broke down: the matrix or its "
                                    "preconditioner is not positive definite")
@@ -130,7 +196,15 @@ class IterativeSolver(LinearSolver):
             raise LinearSolveError(
                 f"conjugate gradients did not converge: relative residual "
                 f"{st.rel_residual:.2e} after {st.iterations} iterations (asked {rtol:.1e})")
-        return check_finite(np.asarray(x, dtype=np.float64).reshape(-1))
+        return check_finite(x)
+
+    def rounding_floor(self, b, x) -> float:
+        """The relative residual |b - A x| / |b| below which rounding leaves CG no
+        progress to make: ``FLOOR_FACTOR`` eps (|A|_1 |x| + |b|) / |b|."""
+        norm_a = float(abs(self.A).sum(axis=0).max()) if self.A.nnz else 0.0
+        nb = float(np.linalg.norm(b))
+        return FLOOR_FACTOR * np.finfo(float).eps * (norm_a * float(np.linalg.norm(x))
+                                                     + nb) / nb
 
     def _watch_rate(self, st) -> None:
         pc = self.preconditioner

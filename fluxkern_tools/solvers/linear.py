@@ -43,7 +43,8 @@ class LinearStats:
     ``iterations``: Krylov iterations (0 for a direct solve); ``setup_time`` and
     ``solve_time`` in s; ``rel_residual``: |b - A x| / |b| reached (NaN where not
     measured); ``memory``: bytes held by the factor or the multigrid hierarchy (0 where
-    not known).
+    not known); ``at_floor``: the solve stopped short of its tolerance at the rounding
+    floor (its result is as accurate as the arithmetic allows).
     """
 
     solver: str = ""
@@ -52,6 +53,7 @@ class LinearStats:
     solve_time: float = 0.0
     rel_residual: float = math.nan
     memory: int = 0
+    at_floor: bool = False
 
 
 @dataclass
@@ -65,6 +67,10 @@ class LinearContext:
     ``interpolation`` holds three (n, N) matrices mapping each Cartesian component of a
     nodal vector field to edge coefficients (Nédélec interpolation); ``sweeps`` is the
     number of smoothing sweeps an edge preconditioner should make on each side.
+    ``kernel`` (n, k), optional, spans the null space of a singular (ungauged) matrix
+    (for edges: the gradients of the nodes the boundary condition leaves free); an
+    iterative backend removes the right-hand side's component along it, which rounding
+    leaves in an otherwise consistent right-hand side and on which CG breaks down.
     """
 
     kind: str
@@ -72,6 +78,7 @@ class LinearContext:
     gradient: object = None
     interpolation: tuple = ()
     sweeps: int = 1
+    kernel: object = None
 
 
 class LinearSolver:

@@ -19,17 +19,21 @@ accuracy.
 from __future__ import annotations
 
 import math
+import numbers
+import sys
 import time
+import warnings
 from dataclasses import dataclass, field
 from typing import Callable
 
 import numpy as np
 import scipy.sparse as sp
 
+from .linear import LinearSolveError, LinearSolver
 from .linear_backends import choose_linear_solver
-from .linear import LinearSolver
 
-__all__ = ["NewtonStep", "NewtonReport", "newton", "forcing_term"]
+__all__ = ["NewtonStep", "NewtonReport", "newton", "forcing_term", "ConvergenceError",
+           "report_convergence", "peak_rss"]
 
 _ETA_MAX = 0.1
 _MAX_HALVINGS = 8
@@ -50,7 +54,9 @@ class NewtonStep:
     holds the seconds the step spent per phase: ``assembly`` (the compiled kernels and
     sparse sums), ``source`` (source field), ``setup`` (factorisation or multigrid
     set-up) and ``solve``. The first row includes the assembly at the initial iterate.
-    ``memory``: bytes held by the linear solver's factor or hierarchy (0 if unknown).
+    ``memory``: bytes held by the linear solver's factor or hierarchy (0 if unknown);
+    ``peak_rss``: the process's peak resident memory in bytes when the row was written
+    (0 where the platform does not say).
     """
 
     iteration: int
@@ -62,6 +68,7 @@ class NewtonStep:
     eta: float = math.nan
     times: dict = field(default_factory=dict)
     memory: int = 0
+    peak_rss: int = 0
 
 
 @dataclass
@@ -113,6 +120,25 @@ class NewtonReport:
         """Largest memory held by the linear solver in any step (bytes, 0 if unknown)."""
         return max([s.memory for s in self.steps], default=0)
 
+    @property
+    def peak_rss(self) -> int:
+        """The process's peak resident memory in bytes at the end of the solve (0 if
+        unknown)."""
+        return max([s.peak_rss for s in self.steps], default=0)
+
+    def _rss_text(self) -> str:
+        return f"peak RSS {self.peak_rss / 2**20:.0f} MiB" if self.peak_rss else ""
+
+    def shortfall(self) -> str:
+        """What a solve that did not converge reached: the last residual, absolute and
+        relative to the target ``rtol * scale`` (empty when it converged)."""
+        if self.converged or not self.steps:
+            return ""
+        rn, target = self.steps[-1].residual, self.rtol * self.scale
+        return (f"Newton did not converge after {self.iterations} step(s): residual "
+                f"{rn:.3e} is {rn / target:.3g} times the target {target:.3e} "
+                f"(rtol {self.rtol:.1e} of {self.scale:.3e})")
+
     def header(self) -> str:
         """Column titles of :meth:`row`."""
         return (f"{'iter':>4} {'|residual|':>12} {'rel.':>9} {'|update|':>11} "
@@ -135,20 +161,72 @@ class NewtonReport:
         phase is in :meth:`summary`)."""
         lines = [self.header()] + [self.row(s) for s in self.steps]
         state = "converged" if self.converged else "NOT converged"
+        rss = f", {self._rss_text()}" if self.peak_rss else ""
         lines.append(f"{state} after {self.iterations} Newton step(s) "
-                     f"(stop at rel. residual {self.rtol:.0e})")
+                     f"(stop at rel. residual {self.rtol:.0e}){rss}")
         return "\n".join(lines)
 
     def summary(self) -> str:
-        """One line: the backend, unknowns, iterations and time per phase."""
+        """One line: the backend, unknowns, iterations, memory and time per phase."""
         t = self.times()
         its = self.linear_iterations
         lin = (f", {its.sum()} Krylov iterations ({its.max() if len(its) else 0} at most "
                "per step)") if its.sum() else ""
         mem = f", {self.memory / 2**20:.0f} MiB in the solver" if self.memory else ""
+        mem += f", {self._rss_text()}" if self.peak_rss else ""
         parts = ", ".join(f"{k} {v:.2f} s" for k, v in t.items())
         return (f"{self.linear_solver} solver on {self.unknowns} unknowns{lin}{mem}; "
                 f"time: {parts}")
+
+
+class ConvergenceError(RuntimeError):
+    """A Newton solve asked to converge (``check=True``) did not.
+
+    ``solution`` holds the last iterate as the solution object of the formulation, and
+    ``report`` its :class:`NewtonReport`.
+    """
+
+    def __init__(self, message: str, solution=None, report=None):
+        super().__init__(message)
+        self.solution, self.report = solution, report
+
+
+def report_convergence(solution, check: bool):
+    """``solution`` itself when its Newton report says converged; otherwise a
+    RuntimeWarning naming the residual reached (returns ``solution``) or, with
+    ``check``, :class:`ConvergenceError` carrying the solution and report."""
+    rep = solution.report
+    if rep.converged:
+        return solution
+    msg = rep.shortfall()
+    if check:
+        raise ConvergenceError(msg, solution, rep)
+    warnings.warn(msg + "; pass check=True to raise instead", RuntimeWarning, stacklevel=3)
+    return solution
+
+
+def peak_rss() -> int:
+    """Peak resident memory of this process in bytes (0 where unknown)."""
+    try:
+        import resource
+    except ImportError:                       # not on Windows
+        return 0
+    kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return int(kb) * (1 if sys.platform == "darwin" else 1024)   # bytes on macOS
+
+
+def check_newton_options(rtol, max_iter) -> None:
+    """ValueError unless ``rtol`` is finite and > 0 and ``max_iter`` an integer >= 0."""
+    if isinstance(max_iter, bool) or not isinstance(max_iter, numbers.Integral):
+        raise ValueError(f"max_iter must be an integer >= 0, got {max_iter!r}")
+    if max_iter < 0:
+        raise ValueError(f"max_iter must be >= 0, got {max_iter}")
+    try:
+        ok = math.isfinite(float(rtol)) and float(rtol) > 0
+    except (TypeError, ValueError):
+        ok = False
+    if not ok:
+        raise ValueError(f"rtol must be a finite number > 0, got {rtol!r}")
 
 
 def forcing_term(rn: float, rn_prev: float, eta_prev: float, floor: float) -> float:
@@ -173,7 +251,7 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
            linear_solver: LinearSolver | None = None, solve: Callable | None = None,
            linear: bool = False, phase_times: dict | None = None,
            log: Callable | None = None, norm: Callable | None = None,
-           unknowns: int | None = None):
+           unknowns: int | None = None, diagnose: Callable | None = None):
     """Inexact Newton's method for ``r(x) = 0`` on the ``free`` degrees of freedom.
 
     Parameters
@@ -203,11 +281,24 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
         which holds only its own part of every vector, passes one summed over all
         processes; ``J`` may then be any matrix object its ``linear_solver`` accepts.
     unknowns : number of free unknowns over all processes (default ``len(free)``).
+    diagnose : ``diagnose(x) -> str or None``, asked when a linear solve fails or the
+        residual turns non-finite at ``x``: a message saying what is wrong with the
+        problem's state there (e.g. a material curve outside its fitted range), which
+        replaces the linear solver's.
 
     Returns
     -------
     (x, report) : the last iterate and its :class:`NewtonReport`.
+
+    Raises
+    ------
+    ValueError
+        ``rtol`` not finite and > 0, or ``max_iter`` not an integer >= 0.
+    LinearSolveError
+        a linear solve failed (with ``diagnose``'s message where it has one).
     """
+    check_newton_options(rtol, max_iter)
+    max_iter = int(max_iter)
     linear_solver = choose_linear_solver(
         "direct" if linear_solver is None else linear_solver, solve, "nodal", 0)
     phases = phase_times if phase_times is not None else {}
@@ -233,9 +324,14 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
                           1.0)
         report.steps.append(step)
         done = (not np.isfinite(rn) or rn <= target or count == 0 or it == max_iter)
+        if done and not np.isfinite(rn) and diagnose is not None:
+            why = diagnose(x)
+            if why:
+                raise LinearSolveError(f"{why} (the residual is not finite)")
         if done:
             report.converged = bool(np.isfinite(rn) and (rn <= target or count == 0))
             step.times = clock.lap()
+            step.peak_rss = peak_rss()
             if log:
                 log(report.row(step))
             break
@@ -245,8 +341,14 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
         Jff = (J if not hasattr(J, "shape") or J.shape[0] == len(free)
                else sp.csr_array(J)[free][:, free])
         J = None                             # the free block is all the solver needs
-        linear_solver.setup(Jff)
-        dx = linear_solver.solve(r[free], eta)
+        try:
+            linear_solver.setup(Jff)
+            dx = linear_solver.solve(r[free], eta)
+        except LinearSolveError as exc:
+            why = diagnose(x) if diagnose is not None else None
+            if why:
+                raise LinearSolveError(f"{why} ({exc})") from exc
+            raise
         del Jff
         st = linear_solver.stats
         clock.add(setup=st.setup_time, solve=st.solve_time)
@@ -263,6 +365,7 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
                 break
             t *= 0.5
         step.times = clock.lap()
+        step.peak_rss = peak_rss()
         if not accepted:
             # No step along the Newton direction lowers the residual: the iteration
             # has stalled (typically at the rounding floor with too small an rtol).

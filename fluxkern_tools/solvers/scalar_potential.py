@@ -23,9 +23,9 @@ from ..meshes import Mesh
 from ._common import dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .assembly import RegionSum
-from .linear_backends import choose_linear_solver
 from .linear import LinearContext
-from .newton import NewtonReport, newton
+from .linear_backends import choose_linear_solver
+from .newton import NewtonReport, check_newton_options, newton, report_convergence
 
 __all__ = ["ScalarPotential", "ScalarPotentialSolution", "solve_scalar_potential",
            "uniform_field_potential"]
@@ -34,9 +34,12 @@ __all__ = ["ScalarPotential", "ScalarPotentialSolution", "solve_scalar_potential
 def uniform_field_potential(H0):
     """The potential phi(x) = -H0 . x (A) of the uniform field ``H0`` (3-vector, A/m).
 
-    Returns a callable mapping (P, 3) points in m to (P,) potentials in A.
+    Returns a callable mapping (P, 3) points in m to (P,) potentials in A. Raises
+    ValueError when ``H0`` is not three finite numbers.
     """
     h = np.asarray(H0, dtype=np.float64).reshape(3)
+    if not np.all(np.isfinite(h)):
+        raise ValueError(f"the applied field H0 must be finite, got {h.tolist()}")
     return lambda p: -(np.asarray(p, dtype=np.float64).reshape(-1, 3) @ h)
 
 
@@ -127,15 +130,43 @@ class ScalarPotential:
         # ones, which is what the prescribed potential drives.
         return J, -Kx, float(np.linalg.norm(Kx))
 
+    def material_trouble(self, x) -> str | None:
+        """What is wrong with the material state at the nodal solution ``x`` (A), or
+        None: a region where mu(|H|) or dB/dH = mu + |H| dmu/dH is not finite and
+        positive at some quadrature point (the curve is outside its fitted range there,
+        and the Newton matrix is no longer positive definite)."""
+        sol = ScalarPotentialSolution(self, dof_vector(x, self.num_dofs), None)
+        _, H = sol.H(self.q)
+        Hm = np.linalg.norm(H, axis=1)
+        reg = np.repeat(self.mesh.regions, len(self.q))
+        for r, perm in self.materials.items():
+            h = Hm[reg == r]
+            if len(h) == 0:
+                continue
+            with np.errstate(all="ignore"):
+                mu = np.asarray(perm.evaluate_mu(h), dtype=np.float64)
+                dB = mu + h * np.asarray(perm.evaluate_dmu_dH(h), dtype=np.float64)
+            bad = ~(np.isfinite(mu) & (mu > 0) & np.isfinite(dB) & (dB > 0))
+            if np.any(bad):
+                return (f"the permeability curve of region {r} left its fitted range: "
+                        f"mu or dB/dH is not positive at |H| up to {h[bad].max():.3g} A/m "
+                        f"({int(bad.sum())} quadrature point(s)); extend the B-H data "
+                        "or lower the excitation")
+        return None
+
     def prescribed(self) -> np.ndarray:
         """The potential (A) given by ``potential`` at every unknown's node."""
         g = np.asarray(self.potential(self.nodes), dtype=np.float64).reshape(-1)
         if g.shape != (self.num_dofs,):
             raise ValueError("the potential callable must return one value per point")
+        if not np.all(np.isfinite(g)):
+            raise ValueError("the potential callable returned non-finite values at "
+                             f"{int(np.count_nonzero(~np.isfinite(g)))} point(s)")
         return g
 
     def solve(self, x0=None, *, rtol: float = 1e-10, max_iter: int = 30,
-              line_search: bool = True, log=None, linear_solver="auto", solve=None):
+              line_search: bool = True, log=None, linear_solver="auto", solve=None,
+              check: bool = False):
         """Newton solve; returns a :class:`ScalarPotentialSolution`.
 
         ``x0`` (A, one value per unknown) defaults to the prescribed potential at every
@@ -146,7 +177,26 @@ class ScalarPotential:
         multigrid above), ``"direct"``, ``"iterative"`` or a
         :class:`~.linear.LinearSolver`; ``solve``, a callable ``solve(A, b) -> x`` on the
         free unknowns, replaces it.
+
+        ``rtol`` (finite, > 0) is the Newton stopping test relative to the load scale,
+        ``max_iter`` (an integer >= 0) the most Newton steps. A solve that does not
+        converge returns its last iterate (``report.converged`` False) with a
+        RuntimeWarning naming the residual reached; with ``check=True`` it raises
+        :class:`~.newton.ConvergenceError` (carrying the solution and report) instead.
+
+        Raises
+        ------
+        ValueError
+            non-finite prescribed potentials, a bad ``rtol`` or ``max_iter``, ``x0``
+            of the wrong size, or a solution at which a permeability curve is outside
+            its fitted range (mu or dB/dH not positive).
+        LinearSolveError
+            a linear solve failed (naming the region whose curve left its range where
+            that is the cause).
+        ConvergenceError
+            with ``check=True``, when Newton does not converge.
         """
+        check_newton_options(rtol, max_iter)
         g = self.prescribed()
         x = g.copy() if x0 is None else np.array(x0, dtype=np.float64).reshape(-1)
         if x.shape != (self.num_dofs,):
@@ -155,8 +205,13 @@ class ScalarPotential:
         backend = self.linear_backend(linear_solver, solve)
         x, report = newton(self._assemble, x, self.free, rtol=rtol, max_iter=max_iter,
                            line_search=line_search, log=log, linear_solver=backend,
-                           linear=self.is_linear)
-        return ScalarPotentialSolution(self, x, report)
+                           linear=self.is_linear, diagnose=self.material_trouble)
+        # A curve outside its range can still give a consistent singular system that
+        # CG "solves" (mu = 0 leaves the potential inside the region undetermined).
+        why = None if self.is_linear else self.material_trouble(x)
+        if why:
+            raise ValueError(why)
+        return report_convergence(ScalarPotentialSolution(self, x, report), check)
 
 
 def solve_scalar_potential(mesh: Mesh, permeabilities, potential, *, dirichlet=None,

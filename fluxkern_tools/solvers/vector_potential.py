@@ -40,9 +40,9 @@ from ..meshes import Mesh
 from ._common import dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .assembly import RegionSum
-from .linear_backends import choose_linear_solver
 from .linear import CallableSolver, LinearContext
-from .newton import NewtonReport, newton
+from .linear_backends import choose_linear_solver
+from .newton import NewtonReport, check_newton_options, newton, report_convergence
 from .sources import region_source, source_field
 
 __all__ = ["ReducedVectorPotential", "VectorPotentialSolution",
@@ -103,6 +103,7 @@ class ReducedVectorPotential:
         self.times = {"source": 0.0}
         self._parts = None
         self._tree = None
+        self._projector = None
         self._backends = {}
         constant = [r for r, m in self.materials.items() if m.get_type_spec() == 0]
         self._sum = RegionSum(self.num_dofs, self._region, list(self.materials), constant)
@@ -156,30 +157,53 @@ class ReducedVectorPotential:
         free = self.unfixed if ungauged else self.free
         key = (weakref.ref(self), ungauged)
         if backend.configured_for != key:
-            backend.configure(self._context(free))
+            backend.configure(self._context(free, ungauged))
             backend.configured_for = key
         return backend, free
 
-    def _context(self, free) -> LinearContext:
+    def _context(self, free, ungauged: bool = False) -> LinearContext:
+        m = self.mesh
+        Pi = nedelec_interpolation(m.nodes, m.edges)
+        if self.degree > 1:
+            Pi = self.space.nodal_interpolation()
+        G = self._gradients(free)
+        # Degree 2 keeps the nodal vector fields of degree 1 as its auxiliary space
+        # (they miss the quadratic part), so its smoother has more to do: two sweeps
+        # halve the CG iterations (20 instead of 40 on the steel cube, flat from 15k to
+        # 120k unknowns) and the time per solve falls by a fifth.
+        sweeps = 1 if self.degree == 1 else 2
+        return LinearContext("edge", None, G, tuple(P[free] for P in Pi), sweeps,
+                             kernel=G if ungauged else None)
+
+    def _gradients(self, free) -> sp.csr_matrix:
+        """Discrete gradient restricted to the ``free`` unknowns and the nodes whose
+        gradients lie in the restricted space; on :attr:`unfixed` its range is the
+        kernel of curl."""
         m = self.mesh
         # Nodal values on a node with a fixed edge do not give a gradient of the
         # restricted space; the remaining nodes' gradients are the kernel of curl.
         loose = np.ones(m.num_nodes, dtype=bool)
         loose[m.edges[self.fixed_edges].reshape(-1)] = False
         G = discrete_gradient(m.edges, m.num_nodes)
-        Pi = nedelec_interpolation(m.nodes, m.edges)
         if self.degree > 1:
             # The lowest-order gradients are the whole kernel once the edge gradient
             # functions are held (see the module notes).
             G = sp.vstack([G, sp.csr_matrix((self.num_dofs - m.num_edges, m.num_nodes))])
-            Pi = self.space.nodal_interpolation()
-        G = sp.csr_matrix(G)[free][:, np.flatnonzero(loose)]
-        # Degree 2 keeps the nodal vector fields of degree 1 as its auxiliary space
-        # (they miss the quadratic part), so its smoother has more to do: two sweeps
-        # halve the CG iterations (20 instead of 40 on the steel cube, flat from 15k to
-        # 120k unknowns) and the time per solve falls by a fifth.
-        sweeps = 1 if self.degree == 1 else 2
-        return LinearContext("edge", None, G, tuple(P[free] for P in Pi), sweeps)
+        return sp.csr_matrix(G)[free][:, np.flatnonzero(loose)]
+
+    def without_gradients(self, x) -> np.ndarray:
+        """The edge solution ``x`` (Wb) less its component along the gradients of the
+        free nodes (the kernel of curl): the same field curl(A), with the potential
+        that no tree or Krylov solve chose. Results read from A itself (line integrals
+        along coils) then do not depend on how the system was gauged."""
+        from .iterative import _KernelProjector
+
+        x = dof_vector(x, self.num_dofs)
+        if self._projector is None:
+            self._projector = _KernelProjector(self._gradients(self.unfixed))
+        out = x.copy()
+        out[self.unfixed] = self._projector.project(x[self.unfixed])
+        return out
 
     def _source_parts(self):
         """Per region: ``{region: (reluctance, flat arrays, B_s at the quadrature points)}``."""
@@ -192,6 +216,8 @@ class ReducedVectorPotential:
             Bs = region_source(self.source, rel, self.tables, self.mesh.nodes, arr["cells"],
                                arr["glob_ids"], arr["orientations"], self.num_dofs,
                                self.num_el_dofs)
+            if not np.all(np.isfinite(Bs)):
+                raise ValueError(f"the source field is not finite in region {r}")
             parts[r] = (rel, arr, Bs)
         self._parts = parts
         self.times["source"] += time.perf_counter() - t0
@@ -220,9 +246,32 @@ class ReducedVectorPotential:
                                 Bs * source_scale if len(Bs) else Bs, rel,
                                 self.num_el_dofs, chunk=None)
 
+    def material_trouble(self, x, source_scale: float = 1.0) -> str | None:
+        """What is wrong with the material state at the edge solution ``x`` (Wb), or
+        None: a region where nu(|B|) or dH/dB = nu + |B| dnu/dB is not finite and
+        positive at some quadrature point (the curve is outside its fitted range there,
+        and the Newton matrix is no longer positive definite)."""
+        sol = VectorPotentialSolution(self, dof_vector(x, self.num_dofs), source_scale, None)
+        for r, rel in self.materials.items():
+            el = np.flatnonzero(self.mesh.regions == r)
+            if len(el) == 0 or rel.get_type_spec() == 0:
+                continue
+            _, B = sol.B(self.tables.q, el)
+            b = np.linalg.norm(B, axis=1)
+            with np.errstate(all="ignore"):
+                nu = np.asarray(rel.evaluate_nu(b), dtype=np.float64)
+                dH = nu + b * np.asarray(rel.evaluate_dnu_dB(b), dtype=np.float64)
+            bad = ~(np.isfinite(nu) & (nu > 0) & np.isfinite(dH) & (dH > 0))
+            if np.any(bad):
+                return (f"the reluctance curve of region {r} left its fitted range: "
+                        f"nu or dH/dB is not positive at |B| up to {b[bad].max():.3g} T "
+                        f"({int(bad.sum())} quadrature point(s)); extend the B-H data "
+                        "or lower the excitation")
+        return None
+
     def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
               max_iter: int = 30, line_search: bool = True, log=None,
-              linear_solver="auto", solve=None):
+              linear_solver="auto", solve=None, check: bool = False):
         """Newton solve; returns a :class:`VectorPotentialSolution`.
 
         ``source_scale`` multiplies the source field (e.g. the coil current in A when
@@ -235,7 +284,28 @@ class ReducedVectorPotential:
         or a :class:`~.linear.LinearSolver`; ``solve``, a callable ``solve(A, b) -> x``
         on the free unknowns, replaces it (it gets the gauged system unless
         ``gauge=False``).
+
+        ``rtol`` (finite, > 0) is the Newton stopping test relative to the load scale,
+        ``max_iter`` (an integer >= 0) the most Newton steps. A solve that does not
+        converge returns its last iterate (``report.converged`` False) with a
+        RuntimeWarning naming the residual reached; with ``check=True`` it raises
+        :class:`~.newton.ConvergenceError` (carrying the solution and report) instead.
+
+        Raises
+        ------
+        ValueError
+            a non-finite ``source_scale`` or source field, a bad ``rtol`` or
+            ``max_iter``, or ``x0`` of the wrong size.
+        LinearSolveError
+            a linear solve failed (naming the region whose curve left its range where
+            that is the cause).
+        ConvergenceError
+            with ``check=True``, when Newton does not converge.
         """
+        s = float(source_scale)
+        if not np.isfinite(s):
+            raise ValueError(f"source_scale must be finite, got {source_scale!r}")
+        check_newton_options(rtol, max_iter)
         x = np.zeros(self.num_dofs) if x0 is None else np.array(x0, np.float64).reshape(-1)
         if x.shape != (self.num_dofs,):
             raise ValueError(f"x0 must have {self.num_dofs} entries")
@@ -243,7 +313,6 @@ class ReducedVectorPotential:
         fixed = np.ones(self.num_dofs, dtype=bool)
         fixed[free] = False
         x[fixed] = 0.0
-        s = float(source_scale)
         u = self.unfixed
 
         def assemble(v):
@@ -253,8 +322,9 @@ class ReducedVectorPotential:
 
         x, report = newton(assemble, x, free, rtol=rtol, max_iter=max_iter,
                            line_search=line_search, log=log, linear_solver=backend,
-                           linear=self.is_linear, phase_times=self.times)
-        return VectorPotentialSolution(self, x, s, report)
+                           linear=self.is_linear, phase_times=self.times,
+                           diagnose=lambda v: self.material_trouble(v, s))
+        return report_convergence(VectorPotentialSolution(self, x, s, report), check)
 
 
 def solve_reduced_vector_potential(mesh: Mesh, reluctances, source, *, dirichlet=None,
@@ -336,7 +406,13 @@ class VectorPotentialSolution(PostProcessing):
         return flux_linkage(self, coil, **kw)
 
     def inductance(self, coil=None, **kw):
-        """Apparent and incremental inductance in H; see
-        :func:`fluxkern_tools.post.results.inductance`."""
+        """Apparent and incremental inductance in H of the source coils (ValueError for
+        another coil); see :func:`fluxkern_tools.post.results.inductance`."""
         from ..post.results import inductance
         return inductance(self, coil, **kw)
+
+    def mutual_inductance(self, coil, **kw) -> float:
+        """Flux linkage of ``coil`` per ampere of the source current, in H; see
+        :func:`fluxkern_tools.post.results.mutual_inductance`."""
+        from ..post.results import mutual_inductance
+        return mutual_inductance(self, coil, **kw)

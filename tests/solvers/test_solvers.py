@@ -344,7 +344,8 @@ def test_newton_report_and_failures():
     m = sphere(4)
     H0_of[0] = 3e5
     try:
-        _, sol = scalar_sphere(4, 1, {0: steel, 1: materials.vacuum()}, max_iter=1)
+        with pytest.warns(RuntimeWarning, match="did not converge after 1 step"):
+            _, sol = scalar_sphere(4, 1, {0: steel, 1: materials.vacuum()}, max_iter=1)
     finally:
         H0_of[0] = H0
     rep = sol.report
@@ -378,3 +379,41 @@ def test_source_fields():
         solvers.source_field(lambda p: p[:, :2], pts)
     with pytest.raises(TypeError):
         solvers.source_field([1.0, 2.0], pts)
+
+
+@pytest.mark.parametrize("case, match", [
+    ("scale-nan", "source_scale"), ("max-iter-negative", "max_iter"),
+    ("max-iter-fraction", "max_iter"), ("rtol-zero", "rtol"), ("rtol-inf", "rtol"),
+    ("H0-nan", "H0"), ("H0-vector-nan", "H0"), ("potential-nan", "non-finite"),
+    ("scalar-max-iter", "max_iter")])
+def test_solves_refuse_non_finite_sources_and_bad_options(case, match):
+    m = sphere(4)
+    vec = solvers.ReducedVectorPotential(m, linear_materials("nu"), [0, 0, 1.0])
+    sc = solvers.ScalarPotential(m, linear_materials("mu"), [0, 0, 1.0])
+    run = {"scale-nan": lambda: vec.solve(float("nan")),
+           "max-iter-negative": lambda: vec.solve(max_iter=-1),
+           "max-iter-fraction": lambda: vec.solve(max_iter=2.5),
+           "rtol-zero": lambda: vec.solve(rtol=0.0),
+           "rtol-inf": lambda: vec.solve(rtol=float("inf")),
+           "H0-nan": lambda: solvers.uniform_field_potential([np.nan, 0, 0]),
+           "H0-vector-nan": lambda: solvers.solve_scalar_potential(
+               m, linear_materials("mu"), [np.nan, 0, 0]),
+           "potential-nan": lambda: solvers.solve_scalar_potential(
+               m, linear_materials("mu"), lambda p: np.full(len(p), np.inf)),
+           "scalar-max-iter": lambda: sc.solve(max_iter=-1)}[case]
+    with pytest.raises(ValueError, match=match):
+        run()
+
+
+def test_mutual_inductance_in_air_and_inductance_refuses_other_coils():
+    from fluxkern_tools import circuits
+    mesh = meshes.box((-0.2, -0.2, -0.2), (0.2, 0.2, 0.2), (5, 5, 5))
+    src = coils.loop(0.08, 32, current=2.0, center=(0, 0, -0.03))
+    other = coils.loop(0.06, 32, current=5.0, center=(0, 0, 0.04))
+    sol = solvers.ReducedVectorPotential(mesh, {0: materials.vacuum()}, src).solve(0.5)
+    M = circuits.mutual_inductance(src, other)
+    assert M > 0 and sol.mutual_inductance(other) == pytest.approx(M, rel=1e-9)
+    with pytest.raises(ValueError, match="mutual_inductance"):
+        sol.inductance(other)
+    assert sol.inductance(src).apparent == pytest.approx(
+        circuits.self_inductance(src, 6), rel=1e-9)
