@@ -151,6 +151,8 @@ def test_force_on_iron_balances_the_coil_and_needs_air_around():
     assert abs(F.torque_about([0, 0, 1])) < 1e-3 * F.force[2] * 0.1
     with pytest.raises(ValueError, match="not vacuum"):
         results.force(sol, results.region_mask(pb.mesh, 1) & (pb.mesh.centroids()[:, 0] > 0))
+    with pytest.raises(ValueError, match="layer of air"):
+        results.force(sol, [0, 1])                  # the whole mesh: no shell at all
 
 
 def test_force_between_coils_by_the_eggshell_in_air():
