@@ -196,7 +196,10 @@ def winding(path, *, current=None, ampere_turns=None, turns=1, width=0.0, height
         radius of the circle with the area of one grid cell (required if the
         cross-section has no area).
 
-    Returns a :class:`Coil` whose ``turns`` hold each filament's share of N.
+    Returns a :class:`Coil` whose ``turns`` hold each filament's share of N. Raises
+    ValueError if ``grid`` is not two whole numbers >= 1 or if the section is wider
+    than the path allows (a parallel curve at offset -width/2 or +width/2 would
+    shrink a side to nothing or turn it around).
     """
     N = float(turns)
     _check_positive(turns=N)
@@ -205,6 +208,11 @@ def winding(path, *, current=None, ampere_turns=None, turns=1, width=0.0, height
         raise TypeError("path must be a windings.RoundedRectangle, windings.Polygon or "
                         "another object with points(offset)")
     offsets, heights, shares = _w.cross_section(width, height, grid, gauss)
+    # The conductor's edges, not only its filaments, must be curves like the path: a
+    # winding wider than its path would fold its inner filaments onto or past a point.
+    for edge in (-0.5 * float(width), 0.5 * float(width)):
+        if edge != 0:
+            path.points(edge)
     if strand_radius is None:
         cell = float(width) * float(height) / len(shares)
         if not cell > 0:

@@ -123,7 +123,10 @@ class Polygon:
         object.__setattr__(self, "vertices", v)
 
     def points(self, offset: float = 0.0) -> np.ndarray:
-        """Vertices (P, 2) of the parallel polygon ``offset`` (m) outwards."""
+        """Vertices (P, 2) of the parallel polygon ``offset`` (m) outwards.
+
+        Raises ValueError if the parallel polygon is no longer a simple curve of the
+        same sense (a side shrinks to nothing or turns around)."""
         v = self.vertices
         if offset == 0:
             return v.copy()
@@ -136,7 +139,19 @@ class Polygon:
         den = 1.0 + np.einsum("ij,ij->i", n, n_prev)
         if np.any(den < 1e-6):
             raise ValueError("the polygon turns back on itself; no parallel curve")
-        return v + float(offset) * (n + n_prev) / den[:, None]
+        p = v + float(offset) * (n + n_prev) / den[:, None]
+        # A parallel curve too far inside (or outside a re-entrant corner) shrinks some
+        # side to nothing or turns it around: it would link a different flux.
+        side = np.roll(p, -1, axis=0) - p
+        along = np.einsum("ij,ij->i", side, t)
+        ref = np.linalg.norm(np.roll(v, -1, axis=0) - v, axis=1)
+        area = 0.5 * np.sum(p[:, 0] * np.roll(p[:, 1], -1) - np.roll(p[:, 0], -1) * p[:, 1])
+        if np.any(along <= 1e-9 * ref) or not ccw * area > 0:
+            bad = int(np.argmin(along / ref))
+            raise ValueError(f"the parallel curve at offset {float(offset):g} m is no longer "
+                             f"a simple curve (side {bad} shrinks to nothing or turns "
+                             "around): the winding is too wide for its path")
+        return p
 
 
 def racetrack_path(straight_length, radius, segments_per_arc: int = 16,
@@ -194,9 +209,16 @@ def cross_section(width, height, grid=(1, 1), gauss: bool = False):
     """
     w = _positive("width", width, allow_zero=True)
     h = _positive("height", height, allow_zero=True)
-    nw, nh = (int(g) for g in np.broadcast_to(grid, (2,)))
-    if nw < 1 or nh < 1:
-        raise ValueError("grid needs at least one filament per direction")
+    g = np.broadcast_to(np.asarray(grid, dtype=object), (2,))
+    try:
+        nw, nh = (int(k) for k in g)
+        whole = all(float(k) == n for k, n in zip(g, (nw, nh))) and not any(
+            isinstance(k, (bool, np.bool_)) for k in g)
+    except (TypeError, ValueError, OverflowError):
+        whole = False
+    if not whole or nw < 1 or nh < 1:
+        raise ValueError(f"grid must be two whole numbers >= 1 of filaments (across, "
+                         f"along the axis), got {tuple(g)!r}")
 
     def rule(n, size):
         if gauss:

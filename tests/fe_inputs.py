@@ -324,7 +324,7 @@ class Claims:
         return f"Claims({self.shape!r}, {self._data!r})"
 
 
-def run_python(code, env=None, timeout=300, **arrays):
+def run_python(code, env=None, timeout=1200, **arrays):   # timeout: a hang guard (s)
     """Runs `code` in a fresh interpreter, with tests/ on the path, `np`
     imported and `arrays` loaded as globals; returns the CompletedProcess,
     whose `out` holds the arrays the code left in its dict `out`.  An env

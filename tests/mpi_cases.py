@@ -210,8 +210,9 @@ def crash():
 
 
 if __name__ == "__main__":
-    # A hang shows where each process waits, and ends.
-    faulthandler.dump_traceback_later(int(os.environ.get("FLUXKERN_CASE_TIMEOUT", "200")),
+    # A hang shows where each process waits, and ends: a guard well above any case on a
+    # busy machine, and below the tests' own limit (1200 s) so that the dump is seen.
+    faulthandler.dump_traceback_later(int(os.environ.get("FLUXKERN_CASE_TIMEOUT", "900")),
                                       exit=True)
     result = {"agree": agree, "errors": errors, "crash": crash}[sys.argv[1]]()
     if ROOT:

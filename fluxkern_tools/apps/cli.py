@@ -39,7 +39,13 @@ def loop_table(radius=0.1, current=1000.0, n_segments=1000, heights=None, out=sy
     """Print B_z on the axis of a loop (radius in m, current in A) at `heights` (m).
 
     Returns the largest relative error against mu0 I R^2 / (2 (R^2 + z^2)^(3/2)).
+    Raises ValueError for a zero or non-finite current (the relative error of a
+    zero field is 0/0), a radius that is not positive and finite, or fewer than 3
+    segments.
     """
+    if not (np.isfinite(current) and current != 0):
+        raise ValueError(f"current must be a finite non-zero number of A, got {current!r}")
+
     if heights is None:
         heights = radius * np.array([0.0, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0])
     coil = coils.loop(radius, n_segments, current=current, strand_radius=1e-4)
@@ -143,6 +149,69 @@ def _bench(_args):
 
 def _loop(args):
     loop_table(radius=args.radius, current=args.current, n_segments=args.segments)
+
+
+def _number(text):
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+
+
+def _float_between(lo, hi, what, unit):
+    """An argparse type: a number in [lo, hi] (in ``unit``)."""
+    def parse(text):
+        v = _number(text)
+        if not (lo <= v <= hi):
+            raise argparse.ArgumentTypeError(f"{what} must lie between {lo:g} and {hi:g} "
+                                             f"{unit}, got {text!r}")
+        return v
+    return parse
+
+
+def _loop_current(text):
+    """An argparse type: a finite non-zero current in A. A zero current gives a zero
+    field, against which the table's relative error is 0/0: nothing is checked."""
+    v = _number(text)
+    if not (np.isfinite(v) and v != 0 and abs(v) <= 1e12):
+        raise argparse.ArgumentTypeError(f"the current must be a non-zero number of A "
+                                         f"of magnitude at most 1e12, got {text!r}")
+    return v
+
+
+def _int_between(lo, hi, what):
+    """An argparse type: a whole number in [lo, hi]."""
+    def parse(text):
+        try:
+            v = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not (lo <= v <= hi):
+            raise argparse.ArgumentTypeError(f"{what} must lie between {lo} and {hi}, "
+                                             f"got {v}")
+        return v
+    return parse
+
+
+def _out_dir_problem(path):
+    """Why ``path`` cannot take the demo's files (None if it can): checked before
+    any solve, so that a bad folder is not found out after minutes of work. Creates
+    the folder (the demo would) and tries a scratch file in it."""
+    import tempfile
+
+    folder = pathlib.Path(path)
+    if folder.exists() and not folder.is_dir():
+        return f"--out {path}: exists and is not a directory"
+    for name in ("dipole.png", "dipole.vtu"):
+        if (folder / name).is_dir():
+            return f"--out {path}: {name} there is a directory"
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as e:
+        return f"--out {path}: cannot write there ({e.strerror or e})"
+    return None
 
 
 def _currents(text):
@@ -259,10 +328,12 @@ def main(argv=None):
     demo.set_defaults(run=_demo)
     loop = sub.add_parser("loop", help="field on the axis of a circular loop, "
                                        "kernel against the analytic formula")
-    loop.add_argument("--radius", type=float, default=0.1, help="loop radius in m (0.1)")
-    loop.add_argument("--current", type=float, default=1000.0, help="loop current in A (1000)")
-    loop.add_argument("--segments", type=int, default=1000,
-                      help="number of straight segments (1000)")
+    loop.add_argument("--radius", type=_float_between(1e-3, 1e3, "the radius", "m"),
+                      default=0.1, help="loop radius in m, 0.001 to 1000 (0.1)")
+    loop.add_argument("--current", type=_loop_current, default=1000.0,
+                      help="loop current in A, non-zero (1000)")
+    loop.add_argument("--segments", type=_int_between(3, 10**6, "the segment count"),
+                      default=1000, help="number of straight segments, 3 to 1e6 (1000)")
     loop.set_defaults(run=_loop)
     val = sub.add_parser(
         "validate", help="benchmark problems against measured data (team20)",
@@ -286,6 +357,10 @@ def main(argv=None):
     bench = sub.add_parser("bench", help="run the benchmarks and print their ratios")
     bench.set_defaults(run=_bench)
     args = parser.parse_args(argv)
+    if args.command == "demo" and not args.no_files:
+        problem = _out_dir_problem(args.out)
+        if problem:
+            demo.error(problem)
     args.run(args)
 
 

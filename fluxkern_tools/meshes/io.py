@@ -88,11 +88,48 @@ def from_meshio(m, region_key: str | None = None, prune: bool = True, *, scale=N
 def read(path, region_key: str | None = None, prune: bool = True, *, scale=None,
          units=None) -> Mesh:
     """Read a tetrahedral mesh file with meshio (any format it knows), converting
-    lengths with ``scale`` or ``units`` (default: metres); see :func:`from_meshio`."""
+    lengths with ``scale`` or ``units`` (default: metres); see :func:`from_meshio`.
+
+    Raises
+    ------
+    FileNotFoundError
+        if ``path`` does not exist.
+    ValueError
+        naming the file and the fault, if it is empty, not a mesh meshio can read, or
+        holds no valid tetrahedra.
+    """
+    import contextlib
+    import errno
+    import io
+    import os
+    import sys
+
     import meshio
 
-    return from_meshio(meshio.read(path), region_key=region_key, prune=prune, scale=scale,
-                       units=units)
+    _length_scale(scale, units)                    # argument errors before any reading
+    name = os.fspath(path)
+    if not os.path.exists(name):
+        raise FileNotFoundError(errno.ENOENT, "mesh file not found", name)
+    if os.path.isdir(name):
+        raise IsADirectoryError(errno.EISDIR, "a directory, not a mesh file", name)
+    if os.path.getsize(name) == 0:
+        raise ValueError(f"mesh file {name!r} is empty")
+    # meshio reports some unreadable files by printing and calling sys.exit(1); keep
+    # what it prints for the message and let no SystemExit out of a library call.
+    said = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(said), contextlib.redirect_stderr(said):
+            m = meshio.read(name)
+    except OSError:
+        raise
+    except (Exception, SystemExit) as e:
+        why = " ".join(said.getvalue().split()) or f"{type(e).__name__}: {e}"
+        raise ValueError(f"cannot read mesh file {name!r}: {why}") from None
+    sys.stderr.write(said.getvalue())           # diagnostics of a file that was read
+    try:
+        return from_meshio(m, region_key=region_key, prune=prune, scale=scale, units=units)
+    except ValueError as e:
+        raise ValueError(f"mesh file {name!r}: {e}") from e
 
 
 def _as_point_array(v, n, what):

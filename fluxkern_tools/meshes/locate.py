@@ -101,10 +101,18 @@ def locate(mesh, points, outside: str = "nan"):
     """``(elements, bary)`` of ``points`` in ``mesh`` (see :meth:`PointLocator.find`).
 
     ``outside`` says what points outside the mesh do: "nan" (element -1, a
-    ``RuntimeWarning`` with their count) or "raise" (``ValueError``).
+    ``RuntimeWarning`` with their count) or "raise" (``ValueError``). A point with a
+    NaN or infinite coordinate is no position at all and raises ``ValueError``
+    whatever ``outside`` says.
     """
     if outside not in ("nan", "raise"):
         raise ValueError("outside must be 'nan' or 'raise'")
+    P = np.asarray(points, dtype=np.float64)
+    if P.ndim == 2 and P.shape[1] == 3:
+        bad = ~np.all(np.isfinite(P), axis=1)
+        if np.any(bad):
+            raise ValueError(f"{int(bad.sum())} of {len(P)} point(s) have a non-finite "
+                             f"coordinate (first: {P[np.argmax(bad)]} m)")
     el, bary = locator(mesh).find(points)
     out = el < 0
     if np.any(out):

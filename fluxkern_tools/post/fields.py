@@ -2,7 +2,8 @@
 
 Points (P, 3) in m are located in the mesh (:mod:`.locate`); points outside it give
 NaN rows and a ``RuntimeWarning`` (``outside="nan"``, the default) or a ``ValueError``
-(``outside="raise"``). The values are the total field: for the reduced vector
+(``outside="raise"``); a point with a NaN or infinite coordinate raises
+``ValueError``. The values are the total field: for the reduced vector
 potential the source field B_s at the point (Biot-Savart of the coils, exact) plus the
 reaction curl(A) of the element holding it; for the scalar potential H = -grad(phi)
 there.

@@ -286,7 +286,10 @@ def _shell_function(mesh, body, layers):
 def force(solution, region, *, layers: int = 1, origin=(0.0, 0.0, 0.0),
           quad_degree: int = 2) -> Force:
     """Force and torque on ``region`` (id, physical name, list, or element mask) by
-    the eggshell method over ``layers`` element layers of air around it."""
+    the eggshell method over ``layers`` element layers of air around it.
+
+    Raises ValueError if the elements around the region are not all vacuum, or if
+    there are none (the region fills the mesh)."""
     pb = solution.problem
     mesh = pb.mesh
     if int(layers) < 1:
@@ -295,6 +298,10 @@ def force(solution, region, *, layers: int = 1, origin=(0.0, 0.0, 0.0),
     g = _shell_function(mesh, np.flatnonzero(body), int(layers))
     gc = g[mesh.cells]
     shell = np.flatnonzero(~body & (gc.max(axis=1) > gc.min(axis=1)))
+    if len(shell) == 0:
+        raise ValueError("no element lies around the region: the body needs a layer of "
+                         "air (vacuum) elements around it inside the mesh for the "
+                         "stress integral")
     not_air = sorted({int(r) for r in np.unique(mesh.regions[shell])
                       if not _is_air(pb.materials[int(r)])})
     if not_air:

@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from fluxkern_tools.apps import dipole, output as dipole_output
+from fluxkern_tools.apps import cli, dipole, output as dipole_output
 
 
 @pytest.fixture(scope="module")
@@ -50,7 +50,7 @@ def test_midplane_slice_and_vtu_are_mirror_images(coarse_sweep, tmp_path):
     assert f"B_{points[0].current:g}A" in back.cell_data
 
 
-def _run(*args, timeout=240):
+def _run(*args, timeout=1200):      # a hang guard (s), far above a run on a busy machine
     return subprocess.run([sys.executable, "-m", "fluxkern_tools", *args],
                           capture_output=True, text=True, timeout=timeout)
 
@@ -93,3 +93,21 @@ def test_command_line_options(args, code, text):
     r = _run(*args)
     assert r.returncode == code
     assert text in r.stdout + r.stderr
+
+
+@pytest.mark.parametrize("args, text", [
+    (["loop", "--radius", "-1"], "--radius"),
+    (["loop", "--segments", "2"], "--segments"),
+    (["loop", "--current", "nan"], "--current"),
+    (["loop", "--current", "0"], "--current"),            # a relative error of 0/0
+    (["demo", "--out", "FILE"], "not a directory"),
+    (["demo", "--out", "FILE/sub"], "cannot write"),
+])
+def test_command_line_refuses_bad_arguments_before_any_work(args, text, tmp_path, capsys):
+    f = tmp_path / "file"
+    f.write_text("")
+    quick = ["--mesh-size", "60", "--currents", "100", "--quiet"] if args[0] == "demo" else []
+    with pytest.raises(SystemExit) as e:
+        cli.main([a.replace("FILE", str(f)) for a in args] + quick)
+    err = capsys.readouterr()
+    assert e.value.code == 2 and text in err.err and err.out == ""

@@ -96,6 +96,25 @@ def test_coil_arguments():
         coils.Coil(c.segments, 1.0, 1e-3, np.ones(3))
 
 
+_SQUARE = 0.05 * np.array([[-1, -1], [1, -1], [1, 1], [-1, 1]])
+_ELL = [[0, 0], [0.1, 0], [0.1, 0.1], [0.05, 0.1], [0.05, 0.02], [0, 0.02]]   # arm 20 mm
+
+
+@pytest.mark.parametrize("path, width, grid, match", [
+    (windings.Polygon(_SQUARE), 0.15, (3, 1), "too wide"),   # inner filament: a point
+    (windings.Polygon(_SQUARE), 0.18, (3, 1), "too wide"),   # inner filament inside out
+    (windings.Polygon(_SQUARE), 0.12, (3, 1), "too wide"),   # only the inner edge folds
+    (windings.Polygon(_SQUARE[::-1]), 0.12, (3, 1), "too wide"),
+    (windings.Polygon(_ELL), 0.021, (1, 1), "too wide"),     # the thin arm folds
+    (windings.RoundedRectangle(0.1, 0.1, 0.01), 0.12, (3, 1), "no path"),
+    (windings.Polygon(_SQUARE), 0.05, (2.7, 3), "whole"),
+    (windings.Polygon(_SQUARE), 0.05, (0, 1), "whole"),
+])
+def test_winding_refuses_a_section_its_path_cannot_hold(path, width, grid, match):
+    with pytest.raises(ValueError, match=match):
+        coils.winding(path, current=1.0, turns=10, width=width, height=0.01, grid=grid)
+
+
 def _mutual_coaxial(a, b, d):
     """Maxwell: mutual inductance of coaxial circles of radii a, b at distance d."""
     m = 4 * a * b / ((a + b) ** 2 + d * d)

@@ -145,6 +145,27 @@ def test_meshio_round_trip_and_vtu_fields(tmp_path):
         meshes.write_vtu(path, m, point_data={"phi": phi[:-1]})
 
 
+@pytest.mark.parametrize("name, content, error, match", [
+    ("missing.vtu", None, FileNotFoundError, "not found"),
+    ("empty.vtu", b"", ValueError, "empty"),
+    ("blank.vtu", b"\n \n", ValueError, "cannot read"),        # meshio exits here
+    ("noise.msh", bytes(range(256)) * 8, ValueError, "cannot read"),
+    ("noise.stl", b"solid x\nfacet nonsense", ValueError, "cannot read"),
+    ("flat.vtu", "triangles", ValueError, "no tetra"),
+])
+def test_read_refuses_unreadable_files_naming_them(tmp_path, name, content, error, match):
+    pytest.importorskip("meshio")
+    path = tmp_path / name
+    if content == "triangles":
+        import meshio
+        meshio.write_points_cells(path, np.eye(3), [("triangle", [[0, 1, 2]])])
+    elif content is not None:
+        path.write_bytes(content)
+    with pytest.raises(error, match=match) as info:
+        meshes.read(path)
+    assert name in str(info.value)
+
+
 def _gmsh_box_in_box(path, mm=True):
     """A 10 mm cube ("steel") inside a 40 mm box ("air"), written in mm."""
     import gmsh                  # a test dependency: it must load, not be skipped

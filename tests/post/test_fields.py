@@ -30,6 +30,8 @@ def test_point_location_inside_on_faces_and_outside():
     assert np.isnan(bary[300:]).all()
     with pytest.raises(ValueError, match="outside"):
         locate.locate(m, out[:1], outside="raise")
+    with pytest.raises(ValueError, match="non-finite"):     # not "outside the mesh"
+        locate.locate(m, out, outside="raise")
 
 
 A_IN, R_OUT, MU_R, H0 = 1.0, 3.0, 10.0, 1000.0
@@ -91,6 +93,10 @@ def test_B_at_on_the_magnetised_sphere_converges_to_the_analytic_field():
     np.testing.assert_allclose(H[0] * MU0 * (MU_R if r[0] < 1 else 1), sol.B_at(p[:1])[0])
     with pytest.warns(RuntimeWarning, match="outside"):
         assert np.isnan(sol.B_at([[0.0, 0.0, 5.0]])).all()
+    for f, bad in [(sol.B_at, [np.nan, 0, 0]), (sol.H_at, [0, np.inf, 0]),
+                   (sol.A_at, [[0, 0, 0], [0, 0, -np.inf]])]:
+        with pytest.raises(ValueError, match="non-finite"):
+            f(bad)
 
 
 def test_scalar_potential_fields_at_points_and_energy():
@@ -150,6 +156,8 @@ def test_force_on_iron_balances_the_coil_and_needs_air_around():
     assert abs(F.torque_about([0, 0, 1])) < 1e-3 * F.force[2] * 0.1
     with pytest.raises(ValueError, match="not vacuum"):
         results.force(sol, results.region_mask(pb.mesh, 1) & (pb.mesh.centroids()[:, 0] > 0))
+    with pytest.raises(ValueError, match="layer of air"):
+        results.force(sol, [0, 1])                  # the whole mesh: no shell at all
 
 
 def test_force_between_coils_by_the_eggshell_in_air():

@@ -25,7 +25,7 @@ if not (distributed.available() and shutil.which("mpiexec")):
     pytest.skip("no MPI stack (make mpi-env)", allow_module_level=True)
 
 
-def mpirun(nprocs, *args, timeout=240):
+def mpirun(nprocs, *args, timeout=1200):   # a hang guard (s), above mpi_cases' own
     """Run ``args`` (after the interpreter) under mpiexec; returns CompletedProcess."""
     env = dict(os.environ, OMP_NUM_THREADS="1", PYTHONPATH=str(ROOT),
                # Ranks that wait yield the core: the machine may be shared or
@@ -87,9 +87,10 @@ def test_a_failing_process_fails_every_process(nprocs):
 
 @pytest.mark.parametrize("nprocs", [1, 3])
 def test_an_uncaught_error_ends_the_whole_job(nprocs):
-    run = mpirun(nprocs, CASES, "crash", timeout=60)      # a hang would time out
+    run = mpirun(nprocs, CASES, "crash")      # a missing abort hangs: the guard ends it
     assert run.returncode != 0
     assert "deliberate failure on the last rank" in run.stderr
+    assert "Timeout (" not in run.stderr     # ended by the abort, not by the hang guard
     if nprocs > 1:
         assert f"[rank {nprocs - 1}]" in run.stderr
     assert "RESULT" not in run.stdout
@@ -98,7 +99,7 @@ def test_an_uncaught_error_ends_the_whole_job(nprocs):
 def test_demo_with_the_petsc_backend_prints_the_serial_summary(tmp_path):
     args = ["demo", "--mesh-size", "30", "--currents", "100,500", "--quiet"]
     serial = subprocess.run([sys.executable, "-m", "fluxkern_tools", *args, "--no-files"],
-                            capture_output=True, text=True, timeout=240, cwd=ROOT,
+                            capture_output=True, text=True, timeout=1200, cwd=ROOT,  # hang guard
                             env=dict(os.environ, PYTHONPATH=str(ROOT)))
     par = mpirun(2, "-m", "fluxkern_tools", *args, "--backend", "petsc",
                  "--out", tmp_path)
