@@ -182,7 +182,9 @@ def winding(path, *, current=None, ampere_turns=None, turns=1, width=0.0, height
     ----------
     path : a planar path of :mod:`.windings` (``RoundedRectangle``, ``Polygon``, or
         from ``racetrack_path``/``circle_path``): the mean line of the winding in its
-        plane, walked counter-clockwise for a field along +``axis``.
+        plane, walked counter-clockwise for a field along +``axis``. A winding known
+        by its inner and outer outline: ``path, width =
+        windings.RoundedRectangle.between(inner, outer)``.
     current, ampere_turns : the terminal current in A, or the ampere-turns N I
         (keyword-only; give exactly one).
     turns : number of turns N of the winding.
