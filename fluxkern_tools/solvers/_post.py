@@ -61,3 +61,9 @@ class PostProcessing:
             return self.B_at(p, smooth=smooth, outside="raise")
         return harmonics(field, r_ref, n, center, axis, main, x_axis=x_axis, span=span,
                          span_points=span_points)
+
+    def flux(self, surface, n: int = 4, *, smooth: bool = False):
+        """Magnetic flux in Wb through a planar polygon ((V, 3) vertices, m) or a named
+        mesh surface; see :func:`fluxkern_tools.post.flux.flux`."""
+        from ..post.flux import flux
+        return flux(self, surface, n, smooth=smooth)
