@@ -60,3 +60,40 @@ def test_flux_of_a_coil_through_a_disc_is_the_mutual_inductance():
     # Stokes: the line integral of the coil's potential around the same polygon.
     ref = circuits.mutual_inductance(coil, disc) * coil.current
     assert phi == pytest.approx(ref, rel=1e-4)
+
+
+def test_coil_force_with_iron_and_in_air():
+    # A loop above a linear steel slab is pulled down; the slab up by as much
+    # (measured: coil 0.896 N, slab 0.885 N by the eggshell).
+    xy = np.linspace(-0.2, 0.2, 21)
+    mesh = meshes.box_mesh(xy, xy, meshes.axis_with_breaks([-0.2, -0.08, -0.02, 0.2],
+                                                           [0.02, 0.01, 0.02]),
+                           regions=[(1, lambda c: (np.abs(c[:, 0]) < 0.12)
+                                     & (np.abs(c[:, 1]) < 0.12)
+                                     & (c[:, 2] > -0.08) & (c[:, 2] < -0.02))])
+    coil = coils.loop(0.06, 48, current=1.0, strand_radius=4e-3, center=(0, 0, 0.03))
+    sol = solvers.solve_reduced_vector_potential(
+        mesh, {0: materials.vacuum(), 1: materials.linear(200.0)}, coil,
+        source_scale=2000.0)
+    F = sol.coil_force(origin=(0, 0, 0.03))
+    assert F.force[2] < 0
+    assert F.force[2] == pytest.approx(-sol.force(1).force[2], rel=0.02)
+    # The Kuhn mesh is not symmetric: 3 % sideways, as the slab's own force shows.
+    np.testing.assert_allclose(F.force[:2], 0, atol=0.05 * abs(F.force[2]))
+    np.testing.assert_allclose(F.torque, 0, atol=1e-3 * abs(F.force[2]))
+    assert sol.coil_force(coil).force == pytest.approx(F.force)
+    with pytest.raises(ValueError, match="source coils"):
+        sol.coil_force(coil.with_current(1.0))
+    # Two coils in air: no reaction field; each feels the other, the pair nothing.
+    a = coils.loop(0.05, 32, current=400.0, strand_radius=2e-3)
+    b = coils.loop(0.04, 32, current=-300.0, strand_radius=2e-3, center=(0.01, 0, 0.05))
+    air = solvers.solve_reduced_vector_potential(meshes.box((-0.1,) * 3, (0.1,) * 3,
+                                                            (4, 4, 4)),
+                                                 {0: materials.vacuum()}, [a, b])
+    ref, tref = circuits.lorentz_force(b, a)
+    Fb = air.coil_force(b)
+    np.testing.assert_allclose(Fb.force, ref, rtol=1e-12)
+    np.testing.assert_allclose(Fb.torque, tref, rtol=1e-12, atol=1e-12 * np.abs(tref).max())
+    np.testing.assert_allclose(air.coil_force().force, 0, atol=1e-9 * np.abs(ref).max())
+    with pytest.raises(TypeError, match="no coils"):
+        _uniform("scalar").coil_force()

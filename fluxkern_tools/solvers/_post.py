@@ -40,6 +40,11 @@ class PostProcessing:
         from ..results import force
         return force(self, region, **kw)
 
+    def coil_force(self, coil=None, origin=(0.0, 0.0, 0.0), **kw):
+        """Force on coils: only vector-potential solutions have them (TypeError here)."""
+        raise TypeError("coil_force needs a reduced vector-potential solution: a scalar-"
+                        "potential solution has no coils")
+
     def multipoles(self, r_ref, n: int = 15, center=(0.0, 0.0, 0.0), axis=(0.0, 0.0, 1.0),
                    main=None, span=None, *, x_axis=None, span_points: int = 32,
                    smooth: bool = True):
