@@ -143,6 +143,20 @@ class Coil:
                     seg, P[i:i + step], cur, self.strand_radius)
         return out
 
+    def multipoles(self, r_ref, n: int = 15, center=(0.0, 0.0, 0.0), axis=(0.0, 0.0, 1.0),
+                   main=None, *, x_axis=None, span=None, span_points: int = 32):
+        """Field harmonics of this coil in free space on the circle of radius ``r_ref``
+        (m) around ``axis`` through ``center``: normal and skew coefficients B_n, A_n
+        in T for n = 1..``n`` (T m over ``span``), sampled from :meth:`field`.
+
+        See :func:`fluxkern_tools.multipoles.harmonics` for the convention, the local
+        axes, the sampling and the errors raised (ValueError). Returns a
+        :class:`~fluxkern_tools.multipoles.Multipoles`.
+        """
+        from .multipoles import harmonics
+        return harmonics(self.field, r_ref, n, center, axis, main, x_axis=x_axis,
+                         span=span, span_points=span_points)
+
 
 def polyline_segments(points, closed: bool = False) -> np.ndarray:
     """Segments joining consecutive points of an (P, 3) polyline (m).
@@ -181,7 +195,9 @@ def winding(path, *, current=None, ampere_turns=None, turns=1, width=0.0, height
     ----------
     path : a planar path of :mod:`.windings` (``RoundedRectangle``, ``Polygon``, or
         from ``racetrack_path``/``circle_path``): the mean line of the winding in its
-        plane, walked counter-clockwise for a field along +``axis``.
+        plane, walked counter-clockwise for a field along +``axis``. A winding known
+        by its inner and outer outline: ``path, width =
+        windings.RoundedRectangle.between(inner, outer)``.
     current, ampere_turns : the terminal current in A, or the ampere-turns N I
         (keyword-only; give exactly one).
     turns : number of turns N of the winding.

@@ -99,6 +99,52 @@ class RoundedRectangle:
                 out.append(_arc(c, r, -0.5 * np.pi + 0.5 * np.pi * i, k))
         return np.vstack(out)
 
+    @classmethod
+    def between(cls, inner: "RoundedRectangle", outer: "RoundedRectangle"):
+        """The mean path and the width of a winding given by its inner and outer outline.
+
+        ``inner`` and ``outer`` are concentric rounded rectangles whose outlines are
+        parallel curves a distance t apart: outer.width - inner.width = outer.height -
+        inner.height = 2 t > 0 and outer.corner_radius = inner.corner_radius + t (to
+        1e-9 of the outer size). The mean path lies t/2 outside ``inner`` (width
+        inner.width + t, corner radius inner.corner_radius + t/2); it takes the finer
+        of the two outlines' segment counts.
+
+        Returns
+        -------
+        (RoundedRectangle, float)
+            The mean path and the winding's radial width t in m, the ``path`` and
+            ``width`` of :func:`fluxkern_tools.coils.winding`.
+
+        Raises
+        ------
+        TypeError
+            An outline is not a RoundedRectangle.
+        ValueError
+            The outlines are not parallel curves with ``outer`` outside ``inner``
+            (e.g. a sharp-cornered outer outline around a sharp-cornered inner one:
+            give the outer corner radius t, or use a :class:`Polygon` mean path).
+        """
+        if not (isinstance(inner, RoundedRectangle) and isinstance(outer, RoundedRectangle)):
+            raise TypeError("inner and outer must both be RoundedRectangle outlines")
+        t = 0.5 * (outer.width - inner.width)
+        tol = 1e-9 * max(outer.width, outer.height)
+        if not t > tol:
+            raise ValueError(f"the outer outline must be wider than the inner one, got "
+                             f"widths {inner.width} and {outer.width} m")
+        if abs(0.5 * (outer.height - inner.height) - t) > tol:
+            raise ValueError("the outlines are not concentric parallel curves: the width "
+                             f"grows by {2 * t} m but the height by "
+                             f"{outer.height - inner.height} m")
+        if abs(outer.corner_radius - inner.corner_radius - t) > tol:
+            raise ValueError(f"the outer corner radius must be the inner one plus the "
+                             f"winding width {t} m (parallel curves), got "
+                             f"{outer.corner_radius} and {inner.corner_radius} m")
+        mean = cls(inner.width + t, inner.height + t, inner.corner_radius + 0.5 * t,
+                   max(int(inner.segments_per_corner), int(outer.segments_per_corner)),
+                   max(int(inner.segments_per_side), int(outer.segments_per_side)))
+        return mean, t
+
     def length(self, offset: float = 0.0) -> float:
         """Length in m of the exact (not polygonal) path at ``offset``."""
         o = float(offset)

@@ -117,12 +117,15 @@ def dipole_demo(out_dir="fluxkern_out", currents=(100, 200, 300, 400, 550, 700),
         x, prev = op.solution.x, I
     say("\nSummary (gap field = mean B_z over |x| < "
         f"{5e2 * g.half_length:g} mm, |y| < {5e2 * g.pole_half_width:g} mm of the gap)")
+    say(f"harmonics on the mid-plane x = 0 at r_ref = {1e3 * model.r_ref:.1f} mm (2/3 of "
+        f"the half-gap), b_n in units of 1e-4 of B_1")
     say(f"{'I [A]':>7} {'NI [kA]':>8} {'B_gap [T]':>10} {'ideal [T]':>10} {'coils [T]':>10} "
-        f"{'B/ideal':>8} {'Newton':>7}")
+        f"{'B/ideal':>8} {'b3':>8} {'b5':>8} {'Newton':>7}")
     for p in points:
         ratio = p.B_gap / p.B_ideal if p.B_ideal else float("nan")
+        b3, b5 = (p.harmonics.b[2], p.harmonics.b[4]) if p.harmonics else (np.nan,) * 2
         say(f"{p.current:7g} {g.turns * p.current / 1e3:8.1f} {p.B_gap:10.4f} "
-            f"{p.B_ideal:10.4f} {p.B_coil_only:10.4f} {ratio:8.3f} "
+            f"{p.B_ideal:10.4f} {p.B_coil_only:10.4f} {ratio:8.3f} {b3:8.1f} {b5:8.1f} "
             f"{p.solution.report.iterations:7d}")
     if files and points and lead:
         from . import output as dipole_output

@@ -27,9 +27,18 @@ from ..solvers import ReducedVectorPotential, source_field
 from ..solvers.backend import BACKENDS, solve
 
 __all__ = ["DipoleGeometry", "OperatingPoint", "AIR", "IRON", "build_mesh", "build_coils",
-           "DipoleModel"]
+           "DipoleModel", "mirror_signs"]
 
 AIR, IRON = 0, 1
+
+
+def mirror_signs(sx, sy, sz) -> np.ndarray:
+    """Factors (3,) (or (P, 3) for arrays of signs) that map B of the octant to its
+    image under the coordinate signs (sx, sy, sz) (each +1 or -1): under x -> -x,
+    y -> -y and z -> -z the flux density becomes (-Bx, By, Bz), (Bx, -By, Bz) and
+    (-Bx, -By, Bz)."""
+    sx, sy, sz = np.broadcast_arrays(*(np.asarray(v, dtype=np.float64) for v in (sx, sy, sz)))
+    return np.stack([sx * sz, sy * sz, np.ones_like(sx)], axis=-1)
 
 
 @dataclass(frozen=True)
@@ -124,7 +133,9 @@ class OperatingPoint:
     central gap region (T); ``B_coil_only``: the same mean of the coils' field alone,
     without iron (T); ``B_ideal``: mu0 * 2 N I / gap, the gap field with infinitely
     permeable iron (T); ``B_iron_max``: the largest |B| at an iron element centroid (T);
-    ``solution``: the :class:`~fluxkern_tools.solvers.VectorPotentialSolution`.
+    ``solution``: the :class:`~fluxkern_tools.solvers.VectorPotentialSolution`;
+    ``harmonics``: the :class:`~fluxkern_tools.multipoles.Multipoles` of the field on
+    the mid-plane x = 0 (:meth:`DipoleModel.harmonics`).
     """
 
     current: float
@@ -134,6 +145,7 @@ class OperatingPoint:
     B_ideal: float
     B_iron_max: float
     solution: object = field(repr=False)
+    harmonics: object = field(default=None, repr=False)
 
 
 class DipoleModel:
@@ -178,7 +190,30 @@ class DipoleModel:
             B_gap=float(Bg[:, 2] @ self._gap_weights),
             B_coil_only=self._coil_gap_per_amp * current,
             B_ideal=materials.MU0 * 2 * g.turns * current / (2 * g.half_gap),
-            B_iron_max=float(np.linalg.norm(Bi, axis=1).max()), solution=sol)
+            B_iron_max=float(np.linalg.norm(Bi, axis=1).max()), solution=sol,
+            harmonics=self.harmonics(sol))
+
+    @property
+    def r_ref(self) -> float:
+        """Reference radius of the harmonics in m: two thirds of the half-gap."""
+        return 2.0 * self.geom.half_gap / 3.0
+
+    def field_at(self, solution, points) -> np.ndarray:
+        """Total B in T at ``points`` (P, 3; m) anywhere in the magnet's air box: the
+        recovered field of the octant, mirrored (:func:`mirror_signs`)."""
+        p = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+        s = np.where(p < 0, -1.0, 1.0)
+        B = solution.B_at(np.abs(p), smooth=True, outside="raise")
+        return B * mirror_signs(s[:, 0], s[:, 1], s[:, 2])
+
+    def harmonics(self, solution, n: int = 15):
+        """Field harmonics on the mid-plane x = 0 at :attr:`r_ref` around the x axis
+        (local x, y = global y, z, so B_1 is the gap field B_z) up to order ``n``:
+        a :class:`~fluxkern_tools.multipoles.Multipoles`."""
+        from ..multipoles import harmonics
+
+        return harmonics(lambda p: self.field_at(solution, p), self.r_ref, n,
+                         axis=(1.0, 0.0, 0.0))
 
     def sweep(self, currents, log=None, on_point=None):
         """Solve at each current in turn, each Newton started from the previous

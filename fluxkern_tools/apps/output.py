@@ -11,18 +11,12 @@ import pathlib
 
 import numpy as np
 
-from .dipole import IRON, DipoleModel, OperatingPoint
 from ..materials import MU0
+from .dipole import IRON, DipoleModel, OperatingPoint, mirror_signs
 
 __all__ = ["mirror_signs", "midplane_slice", "write_png", "write_vtu"]
 
 _OCTANTS = [(sx, sy, sz) for sx in (1, -1) for sy in (1, -1) for sz in (1, -1)]
-
-
-def mirror_signs(sx: int, sy: int, sz: int) -> np.ndarray:
-    """Factors (3,) that map B of the octant to its image under the coordinate signs
-    (sx, sy, sz) (each +1 or -1)."""
-    return np.array([sx * sz, sy * sz, 1.0])
 
 
 def midplane_slice(model: DipoleModel, op: OperatingPoint):

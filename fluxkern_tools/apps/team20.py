@@ -182,6 +182,29 @@ class Team20:
         """Downward z-force on the whole pole in N (4 x the quarter's)."""
         return -4.0 * float(force(solution, "pole").force[2])
 
+    def steel_force(self, solution) -> np.ndarray:
+        """Force (3,) in N on all the steel (yoke and pole) of the whole model: the
+        quarter's eggshell z-force times 4; x and y cancel by symmetry."""
+        return np.array([0.0, 0.0, 4.0 * float(force(solution, ["yoke", "pole"]).force[2])])
+
+    def coil_reaction(self, solution):
+        """The reaction field (P, 3) in T at any points of the full model (a callable):
+        the quarter's field mirrored, B . n = 0 on both mirror planes."""
+        def field(p):
+            p = np.asarray(p, dtype=np.float64).reshape(-1, 3)
+            s = np.where(p[:, :2] < 0, -1.0, 1.0)
+            q = p.copy()
+            q[:, :2] = np.abs(q[:, :2])
+            B = solution.B_at(q, smooth=True, outside="raise", part="reaction")
+            B[:, :2] *= s
+            return B
+        return field
+
+    def coil_force(self, solution):
+        """Force and torque on the whole coil (:func:`.post.coil_force.coil_force` with
+        the mirrored reaction field): a :class:`~fluxkern_tools.results.Force`."""
+        return solution.coil_force(reaction=self.coil_reaction(solution))
+
     def sweep(self, currents, measured=None, **kw):
         """Solve at each current (Newton started from the previous solution scaled)."""
         out, x, prev = [], None, None

@@ -27,7 +27,7 @@ import numpy as np
 from ..fem.elements import lagrange
 from ..meshes.locate import locate
 
-__all__ = ["B_at", "H_at", "A_at", "is_vector_solution"]
+__all__ = ["B_at", "H_at", "A_at", "field_in", "is_vector_solution"]
 
 def _points(points):
     P = np.asarray(points, dtype=np.float64)
@@ -119,17 +119,24 @@ def _evaluate(solution, points, smooth, outside, want, part="total"):
     out = np.full((len(P), 3), np.nan)
     if not np.any(inside):
         return out
-    e, lam, p = el[inside], bary[inside], P[inside]
-    pb = solution.problem
-    if is_vector_solution(solution):
-        B = _reaction_B(solution, e, lam, smooth)
-        if part == "total":
-            B = B + solution.source_B(p)
-        out[inside] = B if want == "B" else _by_region(mesh, e, B, pb.materials, "evaluate_nu")
-    else:
-        H = _scalar_H(solution, e, lam, smooth)
-        out[inside] = H if want == "H" else _by_region(mesh, e, H, pb.materials, "evaluate_mu")
+    out[inside] = field_in(solution, el[inside], bary[inside], P[inside], smooth=smooth,
+                           want=want, part=part)
     return out
+
+
+def field_in(solution, elements, bary, points, *, smooth: bool = False, want: str = "B",
+             part: str = "total") -> np.ndarray:
+    """B in T (``want="B"``) or H in A/m (``"H"``) at points (P, 3; m) known to lie in
+    ``elements`` (P,), with barycentric coordinates ``bary`` (P, 4) there; ``smooth`` and
+    ``part`` as in :func:`B_at`."""
+    pb, mesh = solution.problem, solution.problem.mesh
+    if is_vector_solution(solution):
+        B = _reaction_B(solution, elements, bary, smooth)
+        if part == "total":
+            B = B + solution.source_B(points)
+        return B if want == "B" else _by_region(mesh, elements, B, pb.materials, "evaluate_nu")
+    H = _scalar_H(solution, elements, bary, smooth)
+    return H if want == "H" else _by_region(mesh, elements, H, pb.materials, "evaluate_mu")
 
 
 def B_at(solution, points, *, smooth: bool = False, outside: str = "nan",

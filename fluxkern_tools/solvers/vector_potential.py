@@ -405,6 +405,13 @@ class VectorPotentialSolution(PostProcessing):
         from ..post.results import flux_linkage
         return flux_linkage(self, coil, **kw)
 
+    def coil_force(self, coil=None, origin=(0.0, 0.0, 0.0), **kw):
+        """Force (N) and torque (N m) on the source coils (or one of them) in the
+        reaction field and the other coils' fields; see
+        :func:`fluxkern_tools.post.coil_force.coil_force`."""
+        from ..post.coil_force import coil_force
+        return coil_force(self, coil, origin, **kw)
+
     def inductance(self, coil=None, **kw):
         """Apparent and incremental inductance in H of the source coils (ValueError for
         another coil); see :func:`fluxkern_tools.post.results.inductance`."""

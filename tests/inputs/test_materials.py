@@ -194,3 +194,36 @@ def test_reluctance_derivative_and_newton_consistency():
     b = np.linspace(0.05, 25, 37)
     fd = (rel.evaluate_nu(b + 1e-7) - rel.evaluate_nu(b - 1e-7)) / 2e-7
     np.testing.assert_allclose(rel.evaluate_dnu_dB(b), fd, rtol=1e-5, atol=1e-3)
+
+
+def test_bh_table_from_file_round_trips_and_names_bad_lines(tmp_path):
+    H, B = materials.steel("M270-35A").H, materials.steel("M270-35A").B
+    f = tmp_path / "m270.csv"
+    f.write_text("# M270-35A, H in kA/m, B in mT\nB (mT), H [kA/m]\n"
+                 + "".join(f"{float(b * 1e3)!r}, {float(h / 1e3)!r}  # point\n"
+                           for h, b in zip(H, B)))
+    m = materials.from_file(f, columns=("H", "B"), units={"H": "kA/m", "B": "mT"})
+    np.testing.assert_allclose(m.H, H, rtol=1e-12)
+    np.testing.assert_allclose(m.B, B, rtol=1e-12)
+    assert m.name == "m270"
+    ref = materials.steel("M270-35A").reluctance()
+    np.testing.assert_allclose(m.reluctance().evaluate_nu([0.5, 1.5, 2.3]),
+                               ref.evaluate_nu([0.5, 1.5, 2.3]), rtol=1e-9)
+    # Whitespace, no header, columns by index, oersted and gauss.
+    g = tmp_path / "plain.txt"
+    g.write_text("\n".join(f"{float(h * 4e-3 * np.pi)!r}\t{float(b * 1e4)!r}"
+                           for h, b in zip(H, B)))
+    m2 = materials.from_file(g, columns=(0, 1), units={"H": "Oe", "B": "G"})
+    np.testing.assert_allclose(m2.H, H, rtol=1e-12)
+    bad = {"1 2\n3 x\n": "line 2: not a number", "0 0\n10 1\n5 1.2\n": "line 3: H and B",
+           "# only\n10 1\n": "at least two", "0 0\n1e6 1.0\n": "below the vacuum"}
+    for k, (text, msg) in enumerate(bad.items()):
+        h = tmp_path / f"bad{k}.txt"
+        h.write_text(text)
+        with pytest.raises(ValueError, match=msg) as e:
+            materials.from_file(h)
+        assert str(h) in str(e.value)
+    with pytest.raises(FileNotFoundError, match="nope"):
+        materials.from_file(tmp_path / "nope.csv")
+    with pytest.raises(ValueError, match="unknown unit"):
+        materials.from_file(f, units={"B": "tesla"})

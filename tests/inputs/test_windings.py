@@ -158,3 +158,23 @@ def test_force_between_coaxial_coils_is_the_mutual_inductance_derivative():
     assert F[2] == pytest.approx(I1 * I2 * dMdz, rel=1e-3)
     np.testing.assert_allclose(F[:2], 0, atol=1e-6 * abs(F[2]))
     np.testing.assert_allclose(T, 0, atol=1e-6 * abs(F[2]) * b)
+
+
+def test_winding_between_inner_and_outer_outlines():
+    inner = windings.RoundedRectangle(0.10, 0.06, 0.01, segments_per_corner=6)
+    outer = windings.RoundedRectangle(0.14, 0.10, 0.03, segments_per_corner=4)
+    path, w = windings.RoundedRectangle.between(inner, outer)
+    assert w == pytest.approx(0.02)
+    np.testing.assert_allclose(path.points(-w / 2), inner.points(), atol=1e-15)
+    np.testing.assert_allclose(path.points(w / 2),
+                               windings.RoundedRectangle(0.14, 0.10, 0.03, 6).points(),
+                               atol=1e-15)
+    c = coils.winding(path, current=2.0, turns=50, width=w, height=0.01, grid=(4, 2))
+    ref = coils.winding(windings.RoundedRectangle(0.12, 0.08, 0.02, 6), current=2.0,
+                        turns=50, width=0.02, height=0.01, grid=(4, 2))
+    np.testing.assert_allclose(c.segments, ref.segments, atol=1e-15)
+    for o in (windings.RoundedRectangle(0.14, 0.12, 0.03),      # not concentric
+              windings.RoundedRectangle(0.14, 0.10, 0.0),       # sharp around rounded
+              windings.RoundedRectangle(0.08, 0.04, 0.0)):      # inside
+        with pytest.raises(ValueError):
+            windings.RoundedRectangle.between(inner, o)
