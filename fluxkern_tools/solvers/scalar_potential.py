@@ -122,7 +122,7 @@ class ScalarPotential:
 
     def _region(self, r, x, _scale):
         return nodal_system(self.nodes, self._regions[r], self.d_phi, x, self.materials[r],
-                            self.q, self.w, chunk=None)
+                            self.q, self.w)
 
     def _assemble(self, x):
         J, Kx, _ = self._sum.system(dof_vector(x, self.num_dofs), 1.0, self.free)

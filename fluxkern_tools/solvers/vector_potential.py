@@ -244,7 +244,7 @@ class ReducedVectorPotential:
         rel, arr, Bs = self._source_parts()[r]
         return curl_curl_system(self.mesh.nodes, arr, self.tables, x,
                                 Bs * source_scale if len(Bs) else Bs, rel,
-                                self.num_el_dofs, chunk=None)
+                                self.num_el_dofs)
 
     def material_trouble(self, x, source_scale: float = 1.0) -> str | None:
         """What is wrong with the material state at the edge solution ``x`` (Wb), or
