@@ -106,7 +106,9 @@ def test_demo_with_the_petsc_backend_prints_the_serial_summary(tmp_path):
     assert serial.returncode == 0 and par.returncode == 0, par.stderr[-3000:]
 
     def summary(text):
-        rows = text.split("Summary")[1].splitlines()[2:4]
+        lines = text.split("Summary")[1].splitlines()
+        head = next(i for i, ln in enumerate(lines) if ln.split()[:2] == ["I", "[A]"])
+        rows = lines[head + 1:head + 3]
         return [r.split() for r in rows]
 
     a, b = summary(serial.stdout), summary(par.stdout)
