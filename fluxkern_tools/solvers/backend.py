@@ -7,6 +7,7 @@ Applications build a problem (:class:`~.scalar_potential.ScalarPotential` or
 
 from __future__ import annotations
 
+import itertools
 import weakref
 
 __all__ = ["BACKENDS", "solve"]
@@ -16,6 +17,11 @@ BACKENDS = ("serial", "petsc")
 # The distributed counterpart of each problem solved with the petsc backend, kept for
 # the next solve (a sweep of currents partitions and shares out the mesh once).
 _DISTRIBUTED = weakref.WeakKeyDictionary()
+# Processes called with problem=None (off the root) hold theirs under the number the
+# root gave the problem, so that they reuse it exactly when the root does.
+_RECEIVED = {}
+_NUMBERS = weakref.WeakKeyDictionary()
+_COUNT = itertools.count(1)
 
 
 def solve(problem, *, backend: str = "serial", gather: str = "root", **options):
@@ -26,7 +32,8 @@ def solve(problem, *, backend: str = "serial", gather: str = "root", **options):
     process (run under ``mpiexec``; needs ``make mpi-env``), CG with hypre; the
     solution is returned on the root, or on every process with ``gather="all"``, and
     None elsewhere; the distributed problem is kept for later solves of the same
-    ``problem``. ``options`` are those of the problem's ``solve``. ValueError for an
+    ``problem``. Only the root (rank 0) needs the problem: the others may pass None,
+    and then reuse what they received whenever the root reuses its problem. ``options`` are those of the problem's ``solve``. ValueError for an
     unknown backend or ``gather``.
     """
     if backend not in BACKENDS:
@@ -36,7 +43,21 @@ def solve(problem, *, backend: str = "serial", gather: str = "root", **options):
     if backend == "serial":
         return problem.solve(**options)
     from .distributed import distribute
+    from .distributed.comm import world
 
+    if problem is None:
+        # Off the root: the root says which of its problems this is; a new one is
+        # shared out (collectively), a known one reused.
+        number = world().bcast(None, root=0)
+        dist = _RECEIVED.get(number)
+        if dist is None:
+            dist = _RECEIVED[number] = distribute(None)
+        return dist.solve(gather=gather, **options)
+    comm = world()
+    number = _NUMBERS.get(problem)
+    if number is None and comm.rank == 0:
+        number = _NUMBERS[problem] = next(_COUNT)
+    comm.bcast(number, root=0)      # matched by the processes that were given None
     dist = _DISTRIBUTED.get(problem)
     if dist is None:
         dist = _DISTRIBUTED[problem] = distribute(problem)

@@ -116,3 +116,12 @@ def test_demo_with_the_petsc_backend_prints_the_serial_summary(tmp_path):
     assert all(abs(int(x[-1]) - int(y[-1])) <= 1 for x, y in zip(a, b))   # Newton +-1
     assert par.stdout.count("wrote ") == 2                       # files from rank 0 only
     assert (tmp_path / "dipole.png").exists() and (tmp_path / "dipole.vtu").exists()
+
+
+def test_distributed_example_on_two_processes(tmp_path):
+    # Only the root builds the problem; the other process passes None to solve().
+    run = mpirun(2, ROOT / "examples" / "distributed.py", tmp_path)
+    assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-4000:]
+    assert "backend petsc on 2 process(es)" in run.stdout
+    assert run.stdout.count("mean B_z") == 1                  # printed by the root only
+    assert (tmp_path / "distributed.png").exists()
