@@ -5,7 +5,8 @@ NaN rows and a ``RuntimeWarning`` (``outside="nan"``, the default) or a ``ValueE
 (``outside="raise"``). The values are the total field: for the reduced vector
 potential the source field B_s at the point (Biot-Savart of the coils, exact) plus the
 reaction curl(A) of the element holding it; for the scalar potential H = -grad(phi)
-there.
+there. In a permanent magnet B = mu H + Br, so H = nu (B - Br) (vector potential) and
+B = mu H + Br (scalar potential).
 
 Lowest-order fields (curl of lowest-order edge elements, the gradient of P1) are
 constant per element, so point values jump from element to element. ``smooth=True``
@@ -25,6 +26,7 @@ import numpy as np
 
 from .elements import _GRAD_LAMBDA as _GRAD_REF, lagrange
 from .locate import locate
+from .solvers.magnets import remanence_in
 
 __all__ = ["B_at", "H_at", "A_at"]
 
@@ -125,14 +127,18 @@ def _evaluate(solution, points, smooth, outside, want, part="total"):
         return out
     e, lam, p = el[inside], bary[inside], P[inside]
     pb = solution.problem
+    magnets = getattr(pb, "magnets", None)
+    Br = remanence_in(mesh, magnets, e, p) if magnets else 0.0
     if _is_vector(solution):
         B = _reaction_B(solution, e, lam, smooth)
         if part == "total":
             B = B + solution.source_B(p)
-        out[inside] = B if want == "B" else _by_region(mesh, e, B, pb.materials, "evaluate_nu")
+        out[inside] = B if want == "B" else _by_region(mesh, e, B - Br, pb.materials,
+                                                       "evaluate_nu")
     else:
         H = _scalar_H(solution, e, lam, smooth)
-        out[inside] = H if want == "H" else _by_region(mesh, e, H, pb.materials, "evaluate_mu")
+        out[inside] = H if want == "H" else (_by_region(mesh, e, H, pb.materials,
+                                                        "evaluate_mu") + Br)
     return out
 
 
