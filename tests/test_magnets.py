@@ -105,3 +105,15 @@ def test_bad_input_refused(args, match):
 def test_bad_direction_callable_refused(direction):
     with pytest.raises(ValueError, match="direction"):
         mat.permanent_magnet(BR, direction).remanence(np.ones((4, 3)))
+
+
+def test_distributed_drivers_refuse_magnets():
+    # They assemble no remanence term: a solve would return the field without the magnet.
+    dist = pytest.importorskip("fluxkern_tools.solvers.distributed")
+    if not dist.available():
+        pytest.skip("no MPI")
+    mesh = meshes.box(shape=(2, 2, 2), regions=[(1, lambda c: c[:, 2] < 0.5)])
+    pb = solvers.ReducedVectorPotential(
+        mesh, {0: mat.vacuum(), 1: mat.permanent_magnet(BR, [0, 0, 1])}, None)
+    with pytest.raises(NotImplementedError, match="magnets"):
+        dist.DistributedVectorPotential(pb)
