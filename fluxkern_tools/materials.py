@@ -28,6 +28,11 @@ __all__ = [
     "linear",
     "from_file",
     "extend_saturation",
+    "PermanentMagnet",
+    "permanent_magnet",
+    "magnet_table",
+    "remanence_in",
+    "magnet_densities",
 ]
 
 
@@ -220,3 +225,150 @@ def from_file(path, name=None, columns=("H", "B"), units=None, delimiter=None,
     except ValueError as e:
         raise ValueError(f"{p}: {e}") from None
     return Material(name or p.stem, H=H, B=B, **material_options)
+
+
+# -- permanent magnets -------------------------------------------------------------------------
+
+class PermanentMagnet:
+    """A magnet with linear recoil: B = mu0 mu_r H + Br, Br = |Br| d(x) (T).
+
+    Use :func:`permanent_magnet` to build one. In a ``{region: material}`` map it
+    gives the recoil permeability (``permeability()``, mu0 mu_r in H/m) and reluctance
+    (``reluctance()``, nu0 / mu_r in m/H) to the kernels like a linear material; the
+    solvers add the remanence terms (:mod:`fluxkern_tools.solvers.magnets`, where
+    the energy and co-energy of a magnet are described).
+
+    Attributes
+    ----------
+    Br : remanence magnitude in T (>= 0).
+    direction : unit 3-vector, or a callable mapping (P, 3) points in m to (P, 3)
+        directions (normalised on evaluation).
+    mu_r : recoil relative permeability (> 0).
+    """
+
+    is_linear = True
+
+    def __init__(self, Br: float, direction, mu_r: float = 1.05, name: str = ""):
+        Br = float(Br)
+        if not (np.isfinite(Br) and Br >= 0):
+            raise ValueError(f"Br must be a finite remanence >= 0 T, got {Br!r}")
+        self.Br = Br
+        self.mu_r = positive_finite("mu_r", mu_r)
+        if callable(direction):
+            self.direction = direction
+        else:
+            self.direction = _unit(np.asarray(direction, dtype=np.float64), "direction")[0]
+            self.direction.setflags(write=False)
+        self.name = name or f"magnet(Br={Br:g} T, mu_r={self.mu_r:g})"
+
+    def permeability(self, **_fit_options) -> ConstantPermeability:
+        """The recoil permeability mu0 mu_r (H/m) as a module permeability object."""
+        return ConstantPermeability(self.mu_r * MU0)
+
+    def reluctance(self, **_fit_options) -> ConstantReluctance:
+        """The recoil reluctance nu0 / mu_r (m/H) as a module reluctance object."""
+        return ConstantReluctance(NU0 / self.mu_r)
+
+    def remanence(self, points) -> np.ndarray:
+        """Remanent flux density Br (T), (P, 3), at ``points`` (P, 3) in m.
+
+        Raises ValueError where a direction callable returns the wrong shape, a zero
+        or a non-finite direction.
+        """
+        P = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+        if not callable(self.direction):
+            return np.broadcast_to(self.Br * self.direction, P.shape).copy()
+        d = np.asarray(self.direction(P), dtype=np.float64)
+        if d.shape != P.shape:
+            raise ValueError(f"the direction callable returned shape {d.shape}, "
+                             f"expected {P.shape}")
+        return self.Br * _unit(d, "direction")
+
+    def __repr__(self):
+        return f"PermanentMagnet({self.name})"
+
+
+def _unit(d, what) -> np.ndarray:
+    """Rows of ``d`` (3,) or (P, 3) normalised; ValueError for zero or non-finite rows."""
+    d = np.atleast_2d(d)
+    if d.shape[1:] != (3,):
+        raise ValueError(f"{what} must be a 3-vector (or (P, 3) vectors), got {d.shape}")
+    n = np.linalg.norm(d, axis=1)
+    bad = ~(np.isfinite(n) & (n > 0))
+    if np.any(bad):
+        raise ValueError(f"{what} must be finite and non-zero; {int(bad.sum())} "
+                         f"vector(s) are not (first: {d[np.argmax(bad)].tolist()})")
+    return d / n[:, None]
+
+
+def permanent_magnet(Br: float, direction, mu_r: float = 1.05,
+                     name: str = "") -> PermanentMagnet:
+    """A permanent magnet of remanence ``Br`` (T) along ``direction``.
+
+    Parameters
+    ----------
+    Br : remanence magnitude in T, finite and >= 0.
+    direction : a 3-vector (any non-zero length; normalised), or a callable mapping
+        (P, 3) points in m to (P, 3) directions (radial, Halbach, ...), normalised
+        point by point when evaluated.
+    mu_r : recoil relative permeability (dimensionless), finite and > 0.
+
+    Returns
+    -------
+    PermanentMagnet, usable in the ``{region: material}`` map of
+    ``solve_scalar_potential`` and ``solve_reduced_vector_potential``.
+
+    Raises
+    ------
+    ValueError
+        For a negative, NaN or infinite ``Br``, a zero or non-finite constant
+        ``direction``, or ``mu_r`` <= 0 or non-finite. A callable direction is checked
+        where it is evaluated (zero or non-finite directions raise there).
+    """
+    return PermanentMagnet(Br, direction, mu_r, name)
+
+
+def magnet_table(mesh, materials) -> dict:
+    """``{region id: PermanentMagnet}`` for the regions of ``materials`` (a ``{region id
+    or physical name: material}`` dict) that are magnets and have elements."""
+    present = set(np.unique(mesh.regions).tolist())
+    table = {}
+    for k, m in materials.items():
+        if isinstance(m, PermanentMagnet):
+            r = mesh.region_id(k) if isinstance(k, str) else int(k)
+            if r in present:
+                table[r] = m
+    return table
+
+
+def remanence_in(mesh, magnets: dict, elements, points) -> np.ndarray:
+    """Br (T), (P, 3), at ``points`` (P, 3; m) lying in ``elements`` (P,): the magnet's
+    remanence in magnet elements, zero elsewhere."""
+    el = np.asarray(elements).reshape(-1)
+    P = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+    out = np.zeros_like(P)
+    reg = mesh.regions[el]
+    for r, magnet in magnets.items():
+        sel = reg == r
+        if np.any(sel):
+            out[sel] = magnet.remanence(P[sel])
+    return out
+
+
+def magnet_densities(magnet: PermanentMagnet, points, field, kind: str,
+                     field_is_B: bool) -> np.ndarray:
+    """Energy or co-energy density (J/m^3) of ``magnet`` at ``points`` (P, 3; m).
+
+    ``field`` (P, 3) is B in T (``field_is_B``) or H in A/m; ``kind`` is
+    ``"energy_density"`` (|B - Br|^2 / (2 mu)) or ``"coenergy_density"``
+    (mu |H|^2 / 2 + Br . H), both relative to the remanent state (module notes).
+    """
+    mu = float(magnet.permeability().mu)
+    Br = magnet.remanence(points)
+    F = np.asarray(field, dtype=np.float64).reshape(-1, 3)
+    H = (F - Br) / mu if field_is_B else F
+    if kind == "energy_density":
+        return 0.5 * mu * np.einsum("pc,pc->p", H, H)
+    if kind == "coenergy_density":
+        return 0.5 * mu * np.einsum("pc,pc->p", H, H) + np.einsum("pc,pc->p", Br, H)
+    raise ValueError(f"unknown density {kind!r}")

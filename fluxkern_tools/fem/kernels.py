@@ -18,7 +18,7 @@ import numpy as np
 from . import elements, nedelec2
 
 __all__ = ["CHUNK", "EdgeTables", "edge_tables", "summed_in_chunks", "nodal_system",
-           "curl_curl_system", "curl_at", "line_segment_field"]
+           "curl_curl_system", "reduced_rhs", "curl_at", "line_segment_field"]
 
 CHUNK = 32_768
 
@@ -105,6 +105,21 @@ def curl_curl_system(nodes, arrays, tables: EdgeTables, x, Bs, reluctance,
             orient[a:b], x, B, reluctance, t.q, t.w, len(x), k)
 
     return summed_in_chunks(len(orient), call, chunk)
+
+
+def reduced_rhs(nodes, arrays, tables: EdgeTables, field, reluctance, num_dofs: int,
+                num_el_dofs: int) -> np.ndarray:
+    """Right-hand side int (nu0 - nu) S . curl(w) (A) of every unknown (``num_dofs``)
+    over the elements of ``arrays`` (flat ``cells``, ``glob_ids``, ``orientations``) for
+    the field ``S`` (T) at the quadrature points of ``tables``, element-major (E * M, 3),
+    and the ``reluctance`` object's nu."""
+    import fluxkern_mod
+
+    t = tables
+    return fluxkern_mod.compute_rhs_Hcurl_red_c(
+        nodes, arrays["cells"], arrays["glob_ids"], t.curls, t.d_phi, arrays["orientations"],
+        np.ascontiguousarray(field), reluctance, np.zeros(num_dofs), t.q, t.w, num_dofs,
+        num_el_dofs)
 
 
 def curl_at(nodes, cells, glob_ids, orientations, x, tables: EdgeTables, num_el_dofs: int,

@@ -6,7 +6,8 @@ NaN rows and a ``RuntimeWarning`` (``outside="nan"``, the default) or a ``ValueE
 ``ValueError``. The values are the total field: for the reduced vector
 potential the source field B_s at the point (Biot-Savart of the coils, exact) plus the
 reaction curl(A) of the element holding it; for the scalar potential H = -grad(phi)
-there.
+there. In a permanent magnet B = mu H + Br, so H = nu (B - Br) (vector potential) and
+B = mu H + Br (scalar potential).
 
 Lowest-order fields (curl of lowest-order edge elements, the gradient of P1) are
 constant per element, so point values jump from element to element. ``smooth=True``
@@ -26,6 +27,7 @@ import numpy as np
 
 from ..fem.elements import lagrange
 from ..meshes.locate import locate
+from ..materials import remanence_in
 
 __all__ = ["B_at", "H_at", "A_at", "field_in", "is_vector_solution"]
 
@@ -130,13 +132,17 @@ def field_in(solution, elements, bary, points, *, smooth: bool = False, want: st
     ``elements`` (P,), with barycentric coordinates ``bary`` (P, 4) there; ``smooth`` and
     ``part`` as in :func:`B_at`."""
     pb, mesh = solution.problem, solution.problem.mesh
+    magnets = getattr(pb, "magnets", None)
+    Br = remanence_in(mesh, magnets, elements, points) if magnets else 0.0
     if is_vector_solution(solution):
         B = _reaction_B(solution, elements, bary, smooth)
         if part == "total":
             B = B + solution.source_B(points)
-        return B if want == "B" else _by_region(mesh, elements, B, pb.materials, "evaluate_nu")
+        return (B if want == "B" else
+                _by_region(mesh, elements, B - Br, pb.materials, "evaluate_nu"))
     H = _scalar_H(solution, elements, bary, smooth)
-    return H if want == "H" else _by_region(mesh, elements, H, pb.materials, "evaluate_mu")
+    return (H if want == "H" else
+            _by_region(mesh, elements, H, pb.materials, "evaluate_mu") + Br)
 
 
 def B_at(solution, points, *, smooth: bool = False, outside: str = "nan",

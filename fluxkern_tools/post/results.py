@@ -4,7 +4,10 @@
   meshed domain (or one region), from each region's material curve
   (``energy_density``/``coenergy_density`` of :mod:`.materials`), with a quadrature
   rule in every element. With a reduced potential the field is the total B_s +
-  curl(A); the field of the coils outside the mesh is not counted.
+  curl(A); the field of the coils outside the mesh is not counted. In a permanent
+  magnet (B = mu H + Br) both are taken relative to its remanent state:
+  w = |B - Br|^2 / (2 mu) and w' = mu |H|^2 / 2 + Br . H (w + w' = B . H), so the
+  force on a magnet is +dW'/ds at constant currents (:mod:`fluxkern_tools.solvers.magnets`).
 * Flux linkage of a coil (a reduced-potential solution with coil sources): the
   free-space part from :mod:`.circuits` (self- and mutual inductances of the source
   coils times their currents) plus the linkage with the reaction potential A, whose
@@ -15,8 +18,8 @@
   Maxwell stress T = (B B - |B|^2 I / 2) / mu0 and g a nodal function equal to 1 on the
   region and falling to 0 across ``layers`` element layers of air around it; this is
   the Maxwell stress integral over every surface in the shell, averaged. Torque
-  -int (x - origin) x (T grad g) dV. The shell must lie in vacuum (air) and hold no
-  source current.
+  -int (x - origin) x (T grad g) dV. The shell must lie in vacuum (air, not a magnet
+  even of mu_r = 1) and hold no source current.
 
 SI units: J, Wb, H, N, N m. On a model cut by symmetry planes, the results are those
 of the meshed part.
@@ -33,7 +36,7 @@ import scipy.sparse as sp
 from .. import circuits
 from ..coils import Coil
 from ..fem import quadrature
-from ..materials import MU0, NU0
+from ..materials import MU0, NU0, magnet_densities
 from .fields import A_at, is_vector_solution
 
 __all__ = ["energy", "coenergy", "flux_linkage", "inductance", "mutual_inductance",
@@ -72,24 +75,32 @@ def _density(solution, region, kind, quad_degree):
     pb = solution.problem
     mesh = pb.mesh
     mask = np.ones(mesh.num_el, bool) if region is None else region_mask(mesh, region)
+    magnets = getattr(pb, "magnets", {})
     total = 0.0
     for r, curve in pb.materials.items():
         el = np.flatnonzero(mask & (mesh.regions == r))
         if len(el) == 0:
             continue
-        _, F, wts, _ = _field_at_quadrature(solution, el, quad_degree)
-        dens = np.asarray(getattr(curve, kind)(np.linalg.norm(F, axis=1)), dtype=np.float64)
+        pts, F, wts, _ = _field_at_quadrature(solution, el, quad_degree)
+        if r in magnets:
+            dens = magnet_densities(magnets[r], pts, F, kind, is_vector_solution(solution))
+        else:
+            dens = np.asarray(getattr(curve, kind)(np.linalg.norm(F, axis=1)),
+                              dtype=np.float64)
         total += float(dens @ wts)
     return total
 
 
 def energy(solution, region=None, quad_degree: int = 2) -> float:
-    """Magnetic energy int int_0^B H . dB dV in J over the mesh (or ``region``)."""
+    """Magnetic energy int int_0^B H . dB dV in J over the mesh (or ``region``); in
+    magnets from the remanent state, |B - Br|^2 / (2 mu)."""
     return _density(solution, region, "energy_density", quad_degree)
 
 
 def coenergy(solution, region=None, quad_degree: int = 2) -> float:
-    """Magnetic co-energy int int_0^H B . dH dV in J over the mesh (or ``region``)."""
+    """Magnetic co-energy int int_0^H B . dH dV in J over the mesh (or ``region``); in
+    magnets mu |H|^2 / 2 + Br . H, whose derivative at constant currents is the force
+    on a displaced magnet."""
     return _density(solution, region, "coenergy_density", quad_degree)
 
 
@@ -302,8 +313,9 @@ def force(solution, region, *, layers: int = 1, origin=(0.0, 0.0, 0.0),
         raise ValueError("no element lies around the region: the body needs a layer of "
                          "air (vacuum) elements around it inside the mesh for the "
                          "stress integral")
+    magnets = getattr(pb, "magnets", {})
     not_air = sorted({int(r) for r in np.unique(mesh.regions[shell])
-                      if not _is_air(pb.materials[int(r)])})
+                      if int(r) in magnets or not _is_air(pb.materials[int(r)])})
     if not_air:
         raise ValueError(f"the shell around the region touches region(s) {not_air}, "
                          "which are not vacuum: the stress integral needs air around "

@@ -23,8 +23,10 @@ from ..meshes import Mesh
 from ._common import dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .assembly import RegionSum
+from ..materials import magnet_table, remanence_in
 from .linear import LinearContext
 from .linear_backends import choose_linear_solver
+from .magnets import scalar_potential_rhs
 from .newton import NewtonReport, check_newton_options, newton, report_convergence
 
 __all__ = ["ScalarPotential", "ScalarPotentialSolution", "solve_scalar_potential",
@@ -51,7 +53,9 @@ class ScalarPotential:
     mesh : :class:`~fluxkern_tools.meshes.Mesh`
     permeabilities : dict ``{region: permeability}``; the objects follow the module's
         permeability protocol (:mod:`fluxkern_tools.materials`), or are ``Material``
-        objects whose ``permeability()`` is used. mu in H/m.
+        objects whose ``permeability()`` is used. mu in H/m. A
+        :func:`~fluxkern_tools.materials.permanent_magnet` adds its remanence:
+        int mu grad(phi) . grad(v) = int Br . grad(v) (:mod:`.magnets`).
     potential : callable on (P, 3) points in m returning phi in A, or a 3-vector H0
         (A/m) for the applied uniform field, phi = -H0 . x. It gives the Dirichlet
         values and the initial iterate.
@@ -67,6 +71,8 @@ class ScalarPotential:
         self.space = NodalSpace(mesh, degree)
         self.mesh, self.degree = mesh, degree
         self.materials = material_table(mesh, permeabilities, "permeability")
+        self.magnets = magnet_table(mesh, permeabilities)
+        self._magnet_rhs = None
         self.potential = potential if callable(potential) else uniform_field_potential(potential)
         self.nodes, self.cells = self.space.nodes, self.space.cells
         qd = (1 if degree == 1 else 2) if quad_degree is None else int(quad_degree)
@@ -124,11 +130,21 @@ class ScalarPotential:
         return nodal_system(self.nodes, self._regions[r], self.d_phi, x, self.materials[r],
                             self.q, self.w)
 
+    def magnet_rhs(self) -> np.ndarray:
+        """int Br . grad(v) over the magnets (Wb), one entry per unknown; computed once."""
+        if self._magnet_rhs is None:
+            self._magnet_rhs = scalar_potential_rhs(self.mesh, self.cells, self.degree,
+                                                    self.magnets, self.num_dofs)
+        return self._magnet_rhs
+
     def _assemble(self, x):
         J, Kx, _ = self._sum.system(dof_vector(x, self.num_dofs), 1.0, self.free)
         # Load scale: the flux through the free nodes plus the reaction at the fixed
-        # ones, which is what the prescribed potential drives.
-        return J, -Kx, float(np.linalg.norm(Kx))
+        # ones, which is what the prescribed potential drives, or the magnets' flux.
+        if not self.magnets:
+            return J, -Kx, float(np.linalg.norm(Kx))
+        f = self.magnet_rhs()
+        return J, f - Kx, float(max(np.linalg.norm(Kx), np.linalg.norm(f)))
 
     def material_trouble(self, x) -> str | None:
         """What is wrong with the material state at the nodal solution ``x`` (A), or
@@ -251,7 +267,8 @@ class ScalarPotentialSolution(PostProcessing):
         return pb.mesh.map_points(p)[idx].reshape(-1, 3), H.reshape(-1, 3)
 
     def B(self, ref_points=None, elements=None):
-        """Flux density B = mu(|H|) H in T at reference points; see :meth:`H`."""
+        """Flux density B = mu(|H|) H in T at reference points (plus Br in magnets);
+        see :meth:`H`."""
         pb = self.problem
         pts, H = self.H(ref_points, elements)
         idx = np.arange(pb.mesh.num_el) if elements is None else np.asarray(elements)
@@ -263,7 +280,10 @@ class ScalarPotentialSolution(PostProcessing):
             sel = reg == r
             if np.any(sel):
                 mu[sel] = np.asarray(perm.evaluate_mu(Hm[sel]), dtype=np.float64)
-        return pts, mu[:, None] * H
+        B = mu[:, None] * H
+        if pb.magnets:
+            B += remanence_in(pb.mesh, pb.magnets, np.repeat(idx, M), pts)
+        return pts, B
 
     def mean_H(self, region) -> np.ndarray:
         """Volume average of H (A/m) over the elements of ``region`` (an id or a mask)."""

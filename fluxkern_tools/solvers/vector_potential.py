@@ -40,8 +40,10 @@ from ..meshes import Mesh
 from ._common import dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .assembly import RegionSum
+from ..materials import magnet_table
 from .linear import CallableSolver, LinearContext
 from .linear_backends import choose_linear_solver
+from .magnets import edge_rhs
 from .newton import NewtonReport, check_newton_options, newton, report_convergence
 from .sources import region_source, source_field
 
@@ -55,9 +57,11 @@ class ReducedVectorPotential:
     ----------
     mesh : :class:`~fluxkern_tools.meshes.Mesh`
     reluctances : dict ``{region: reluctance}`` (module protocol, nu in m/H) or
-        ``Material`` objects, whose ``reluctance()`` is used.
+        ``Material`` objects, whose ``reluctance()`` is used. A
+        :func:`~fluxkern_tools.materials.permanent_magnet` adds int nu Br . curl(w)
+        to the right-hand side (:mod:`.magnets`), independent of ``source_scale``.
     source : the source field B_s, see :func:`.sources.source_field`: coil(s), a
-        uniform 3-vector in T or a callable on points.
+        uniform 3-vector in T, a callable on points, or None (magnets alone).
     dirichlet : None (the whole boundary), a predicate on boundary-face centroids
         selecting where A x n = 0 holds, or physical surface name(s).
     quad_degree : quadrature degree (default 2 for degree 1, where B_s varies inside
@@ -85,6 +89,8 @@ class ReducedVectorPotential:
         self.mesh, self.source = mesh, source
         self.gauge = None if gauge is None else bool(gauge)
         self.materials = material_table(mesh, reluctances, "reluctance")
+        self.magnets = magnet_table(mesh, reluctances)
+        self._magnet_rhs = None
         self.space = EdgeSpace(mesh, degree)
         self.degree, self.num_el_dofs = self.space.degree, self.space.num_el_dofs
         if quad_degree is None and degree == 2:
@@ -223,12 +229,18 @@ class ReducedVectorPotential:
         self.times["source"] += time.perf_counter() - t0
         return parts
 
+    def magnet_rhs(self) -> np.ndarray:
+        """int nu Br . curl(w) over the magnets (A), one entry per unknown; computed once."""
+        if self._magnet_rhs is None:
+            self._magnet_rhs = edge_rhs(self)
+        return self._magnet_rhs
+
     def matrices(self, x, source_scale: float = 1.0):
         """``(K, dK, rhs)`` summed over the regions at the edge solution ``x`` (Wb).
 
         K and dK in 1/H (scipy sparse, order ``num_dofs``), rhs in A; the source field
         is multiplied by ``source_scale`` (e.g. a coil current relative to the one the
-        source was built with).
+        source was built with), the magnets' term is not.
         """
         x = dof_vector(x, self.num_dofs)
         K = dK = None
@@ -238,6 +250,8 @@ class ReducedVectorPotential:
             K = Kr if K is None else K + Kr
             dK = dKr if dK is None else dK + dKr
             rhs += rr
+        if self.magnets:
+            rhs += self.magnet_rhs()
         return K, dK, rhs
 
     def _region(self, r, x, source_scale):
@@ -314,9 +328,12 @@ class ReducedVectorPotential:
         fixed[free] = False
         x[fixed] = 0.0
         u = self.unfixed
+        magnet_rhs = self.magnet_rhs() if self.magnets else None
 
         def assemble(v):
             J, Kx, rhs = self._sum.system(dof_vector(v, self.num_dofs), s, free)
+            if magnet_rhs is not None:
+                rhs = rhs + magnet_rhs
             load = max(np.linalg.norm(rhs[u]), np.linalg.norm(Kx[u]))
             return J, rhs - Kx, float(load)
 

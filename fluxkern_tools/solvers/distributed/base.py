@@ -54,9 +54,17 @@ class DistributedProblem:
         self.comm = comm if comm is not None else world()
         self.root = int(root)
         self.rank, self.nranks = self.comm.rank, self.comm.size
-        given = self.comm.allgather(problem is not None)
+        info = self.comm.allgather((problem is not None,
+                                    bool(getattr(problem, "magnets", None))))
+        given = [g for g, _ in info]
         if not given[self.root]:
             raise ValueError("the root process must pass the problem")
+        if any(m for _, m in info):
+            # Every process raises, so none waits in a collective call. The remanence
+            # terms are assembled by the serial drivers only; dropping them here would
+            # return the field without the magnets as a converged solution.
+            raise NotImplementedError("permanent magnets are not supported by the "
+                                      "distributed drivers; solve serially")
         self.problem = problem
         self.everywhere = all(given)
         light = self._share_light(problem)
