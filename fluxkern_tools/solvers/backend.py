@@ -33,8 +33,9 @@ def solve(problem, *, backend: str = "serial", gather: str = "root", **options):
     solution is returned on the root, or on every process with ``gather="all"``, and
     None elsewhere; the distributed problem is kept for later solves of the same
     ``problem``. Only the root (rank 0) needs the problem: the others may pass None,
-    and then reuse what they received whenever the root reuses its problem. ``options`` are those of the problem's ``solve``. ValueError for an
-    unknown backend or ``gather``.
+    and then reuse what they received whenever the root reuses its problem (they keep
+    every problem they received). ``options`` are those of the problem's ``solve``.
+    ValueError for an unknown backend or ``gather``.
     """
     if backend not in BACKENDS:
         raise ValueError(f"backend must be one of {BACKENDS}, got {backend!r}")

@@ -28,10 +28,7 @@ from .scalar_potential import DistributedScalarPotential
 from .vector_potential import DistributedVectorPotential
 
 __all__ = ["solve", "distribute", "available", "abort_on_error", "RankError",
-           "MPI_INSTALL_HINT", "DistributedVectorPotential", "DistributedScalarPotential",
-           "partition_elements", "dual_graph", "elements_by_part", "Numbering",
-           "number_dofs",
-           "LocalDofs", "local_dofs"]
+           "MPI_INSTALL_HINT", "DistributedVectorPotential", "DistributedScalarPotential"]
 
 
 def distribute(problem, comm=None, root: int = 0):
