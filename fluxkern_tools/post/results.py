@@ -37,6 +37,7 @@ from .. import circuits
 from ..coils import Coil
 from ..fem import quadrature
 from ..materials import MU0, NU0, magnet_densities
+from ..meshes.locate import locator
 from .fields import A_at, is_vector_solution
 
 __all__ = ["energy", "coenergy", "flux_linkage", "inductance", "mutual_inductance",
@@ -294,13 +295,29 @@ def _shell_function(mesh, body, layers):
     return g
 
 
+def _shell_current(solution, shell) -> int:
+    """Number of ``shell`` elements that coil filaments of the solution's source pass
+    through (sampled at a quarter, half and three quarters of every segment)."""
+    src = getattr(solution.problem, "source", None)
+    coils = ([src] if isinstance(src, Coil) else
+             [c for c in src if isinstance(c, Coil)] if isinstance(src, (list, tuple)) else [])
+    if not coils:
+        return 0
+    seg = np.concatenate([c.segments for c in coils]).reshape(-1, 2, 3)
+    t = np.array([0.25, 0.5, 0.75])[None, :, None]
+    pts = (seg[:, :1] + t * (seg[:, 1:] - seg[:, :1])).reshape(-1, 3)
+    el, _ = locator(solution.problem.mesh).find(pts)
+    return int(np.isin(shell, el[el >= 0]).sum())
+
+
 def force(solution, region, *, layers: int = 1, origin=(0.0, 0.0, 0.0),
           quad_degree: int = 2) -> Force:
     """Force and torque on ``region`` (id, physical name, list, or element mask) by
     the eggshell method over ``layers`` element layers of air around it.
 
-    Raises ValueError if the elements around the region are not all vacuum, or if
-    there are none (the region fills the mesh)."""
+    Raises ValueError if the elements around the region are not all vacuum, if there
+    are none (the region fills the mesh), or if coil filaments of the source pass
+    through them (the stress integral assumes no current in the shell)."""
     pb = solution.problem
     mesh = pb.mesh
     if int(layers) < 1:
@@ -320,6 +337,11 @@ def force(solution, region, *, layers: int = 1, origin=(0.0, 0.0, 0.0),
         raise ValueError(f"the shell around the region touches region(s) {not_air}, "
                          "which are not vacuum: the stress integral needs air around "
                          "the body (use a region that includes what touches it)")
+    crossed = _shell_current(solution, shell)
+    if crossed:
+        raise ValueError(f"coil filaments pass through {crossed} element(s) of the shell "
+                         "around the region: the stress integral needs a shell free of "
+                         "source current (refine the mesh between the body and the coil)")
     grad_g = np.einsum("ea,eak->ek", g[mesh.cells[shell]], mesh.barycentric_gradients(shell))
     pts, F, wts, M = _field_at_quadrature(solution, shell, quad_degree)
     B = F if is_vector_solution(solution) else MU0 * F

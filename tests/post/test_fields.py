@@ -158,6 +158,10 @@ def test_force_on_iron_balances_the_coil_and_needs_air_around():
         results.force(sol, results.region_mask(pb.mesh, 1) & (pb.mesh.centroids()[:, 0] > 0))
     with pytest.raises(ValueError, match="layer of air"):
         results.force(sol, [0, 1])                  # the whole mesh: no shell at all
+    # A body reaching up to just below the loop: its shell holds the coil's current.
+    below = pb.mesh.centroids()[:, 2] < 0.03 - 0.006
+    with pytest.raises(ValueError, match="filaments pass through"):
+        results.force(sol, below)
 
 
 def test_force_between_coils_by_the_eggshell_in_air():
