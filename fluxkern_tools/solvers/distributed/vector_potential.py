@@ -34,9 +34,21 @@ class DistributedVectorPotential(DistributedProblem):
 
     ``problem`` is the one-machine problem on the root process (None allowed
     elsewhere, see :mod:`.base`). Collective: every process constructs and solves.
+    ``preconditioner``: ``"hypre-ams"`` or ``"hx"`` (:mod:`.hx`, nodal Laplacians
+    assembled directly); ValueError for another.
     """
 
     num_el_dofs = 6
+
+    def __init__(self, problem, comm=None, root: int = 0,
+                 preconditioner: str = "hypre-ams"):
+        from .ksp import PRECONDITIONERS
+
+        if preconditioner not in PRECONDITIONERS:
+            raise ValueError(f"preconditioner must be one of {PRECONDITIONERS}, "
+                             f"not {preconditioner!r}")
+        self.preconditioner = preconditioner
+        super().__init__(problem, comm, root)
 
     def _light(self, pb):
         if pb.gauge is True:
@@ -61,6 +73,9 @@ class DistributedVectorPotential(DistributedProblem):
         used[m.edges[edges.members()].reshape(-1)] = True
         nodes = number_dofs(m.cells, parts, nparts, include=used)
         node_members = nodes.members()
+        # The nodal space of the "hx" preconditioner is zero on the Dirichlet boundary.
+        on_fixed = np.zeros(m.num_nodes, dtype=bool)
+        on_fixed[m.edges[~free].reshape(-1)] = True
         self._members, self._starts = edges.members(), edges.starts
         pieces = []
         scratch = np.full(max(m.num_nodes, m.num_edges), -1, dtype=np.int64)
@@ -69,7 +84,11 @@ class DistributedVectorPotential(DistributedProblem):
             geo, cells = compact(m.cells[el], scratch)
             n_own = ld.counts[0][0]
             ends = nodes.index[m.edges[ld.ids[:n_own]]]
-            pieces.append({
+            hx = {}
+            if self.preconditioner == "hx":
+                hx = {"ends": np.searchsorted(geo, m.edges[ld.ids[:n_own]]),
+                      "node_index": nodes.index[geo], "node_fixed": on_fixed[geo]}
+            pieces.append({**hx,
                 "regions": m.regions[el], "coords": m.nodes[geo], "cells": cells,
                 "dofs": ld.cells, "orientations": m.orientations[el],
                 "local": ld, "size": edges.size, "gradient": ends,
@@ -107,8 +126,25 @@ class DistributedVectorPotential(DistributedProblem):
             comm=self.comm)
         G.assemble()
         self.gradient = G
-        self.solver = PetscSolver(self.comm)
-        self.solver.configure(VertexContext("edge", gradient=G, vertices=piece["vertices"]))
+        aux = self._auxiliary(piece, nv) if self.preconditioner == "hx" else None
+        self.solver = PetscSolver(self.comm, preconditioner=self.preconditioner)
+        self.solver.configure(VertexContext("edge", gradient=G, vertices=piece["vertices"],
+                                            auxiliary=aux))
+
+    def _auxiliary(self, piece, nv):
+        """The Nédélec interpolations and the nodal Laplacian of the "hx" cycle."""
+        from .hx import edge_interpolation, nodal_laplacian, nodal_reluctance
+
+        t0 = time.perf_counter()
+        node_sizes = (nv, int(piece["nodes"]))
+        nu = nodal_reluctance(self.light["materials"])
+        Pi = edge_interpolation(self.comm, piece["coords"], piece["ends"],
+                                piece["node_index"], piece["node_fixed"],
+                                (len(piece["ends"]), self.size), node_sizes)
+        L = nodal_laplacian(self.comm, piece["coords"], piece["cells"], piece["regions"],
+                            nu, piece["node_index"], piece["node_fixed"], node_sizes)
+        self.setup_times["auxiliary"] = time.perf_counter() - t0
+        return Pi, L
 
     def _source_at(self, r):
         arr, lt = self.regions[r], self.light
