@@ -35,6 +35,7 @@ from ...fem.kernels import nodal_system
 from ...fem.operators import nedelec_interpolation
 from ...material_curves import ConstantPermeability
 from .comm import petsc
+from .partition import compact
 
 __all__ = ["HiptmairXu", "owned_matrix", "local_laplacian", "nodal_laplacian", "edge_interpolation",
            "nodal_reluctance"]
@@ -79,7 +80,7 @@ def owned_matrix(comm, rows, cols, values, row_sizes, col_sizes):
     return M
 
 
-def nodal_reluctance(nu, step: float = 1.1) -> np.ndarray:
+def nodal_reluctance(nu, step: float = 1.25) -> np.ndarray:
     """Reluctances ``nu`` (m/H, one per element) rounded to a geometric grid of ratio
     ``step``, so that the elements fall into few groups of one constant each (one
     kernel call per group)."""
@@ -90,22 +91,29 @@ def nodal_reluctance(nu, step: float = 1.1) -> np.ndarray:
     return np.exp(np.round(np.log(nu) / h) * h)
 
 
-def local_laplacian(coords, cells, nu) -> sp.csr_matrix:
-    """The nu-weighted Laplacian int nu grad(u).grad(v) of the
-    linear tetrahedra ``cells`` (E, 4; local node numbers into ``coords``, m), of order
-    ``len(coords)``: one call of the nodal kernel per distinct value of ``nu`` (E,; m/H,
-    positive)."""
+def local_laplacian(coords, cells, nu, base=None) -> sp.csr_matrix:
+    """The nu-weighted Laplacian int nu grad(u).grad(v) of the linear tetrahedra
+    ``cells`` (E, 4; local node numbers into ``coords``, m), of order ``len(coords)``,
+    plus ``base`` if given: one call of the nodal kernel per distinct value of ``nu``
+    (E,; m/H, positive), the results summed in one conversion."""
     q, w = quadrature.tetrahedron(1)
     d_phi = ref_elements.lagrange(1, q)[1]
     n = len(coords)
-    x = np.zeros(n)
-    K = sp.csr_matrix((n, n))
+    parts = [] if base is None else [sp.coo_matrix(base)]
     values, group = np.unique(np.asarray(nu, dtype=np.float64), return_inverse=True)
+    scratch = np.full(n, -1, dtype=np.int64)
     for k, v in enumerate(values.tolist()):
-        sel = np.ascontiguousarray(cells[group == k], dtype=np.int32).reshape(-1)
-        Kr = nodal_system(coords, sel, d_phi, x, ConstantPermeability(v), q, w)[0]
-        K = K + sp.csr_matrix(Kr)
-    return K
+        # Each call on the group's own nodes: the kernel's result has their order.
+        ids, sel = compact(cells[group == k], scratch)
+        Kr = sp.coo_matrix(nodal_system(coords[ids], sel.reshape(-1), d_phi,
+                                        np.zeros(len(ids)), ConstantPermeability(v),
+                                        q, w)[0])
+        parts.append(sp.coo_matrix((Kr.data, (ids[Kr.row], ids[Kr.col])), shape=(n, n)))
+    if not parts:
+        return sp.csr_matrix((n, n))
+    return sp.csr_matrix((np.concatenate([P.data for P in parts]),
+                          (np.concatenate([P.row for P in parts]),
+                           np.concatenate([P.col for P in parts]))), shape=(n, n))
 
 
 def nodal_laplacian(comm, K, node_index, fixed, sizes):

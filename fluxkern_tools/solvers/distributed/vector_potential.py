@@ -162,8 +162,8 @@ class DistributedVectorPotential(DistributedProblem):
                 if state["fixed"] is None:
                     state["fixed"] = local_laplacian(piece["coords"], cells[~varying],
                                                      nu[~varying])
-                K = state["fixed"] + local_laplacian(piece["coords"], cells[varying],
-                                                     nu[varying])
+                K = local_laplacian(piece["coords"], cells[varying], nu[varying],
+                                    base=state["fixed"])
             L = nodal_laplacian(self.comm, K, piece["node_index"], piece["node_fixed"],
                                 node_sizes)
             self.setup_times["nodal"] = (self.setup_times.get("nodal", 0.0)
