@@ -39,8 +39,8 @@ def distribute(problem, comm=None, root: int = 0, preconditioner: str | None = N
     (:class:`~fluxkern_tools.solvers.ReducedVectorPotential` or
     :class:`~fluxkern_tools.solvers.ScalarPotential`; None off the root is allowed).
     Collective. Keep it to solve several times (e.g. a sweep of currents).
-    ``preconditioner`` (vector potential only, else ValueError): ``"hypre-ams"``
-    (the default) or ``"hx"``, see :class:`DistributedVectorPotential`."""
+    ``preconditioner`` (vector potential only, else ValueError): ``"hx"``
+    (the default) or ``"hypre-ams"``, see :class:`DistributedVectorPotential`."""
     from .comm import idle_barrier, world
     from ..scalar_potential import ScalarPotential
     from ..vector_potential import ReducedVectorPotential
@@ -56,7 +56,7 @@ def distribute(problem, comm=None, root: int = 0, preconditioner: str | None = N
         raise TypeError("problem must be a ReducedVectorPotential or a ScalarPotential")
     if kind == "vector":
         return DistributedVectorPotential(problem, comm, root,
-                                          preconditioner=preconditioner or "hypre-ams")
+                                          preconditioner=preconditioner or "hx")
     if preconditioner is not None:
         raise ValueError("preconditioner chooses among edge-element preconditioners; "
                          "the scalar potential has BoomerAMG")

@@ -30,18 +30,19 @@ __all__ = ["DistributedVectorPotential"]
 
 class DistributedVectorPotential(DistributedProblem):
     """A :class:`~fluxkern_tools.solvers.ReducedVectorPotential` solved on all processes
-    of ``comm`` (default ``MPI.COMM_WORLD``) with PETSc: CG and hypre AMS.
+    of ``comm`` (default ``MPI.COMM_WORLD``) with PETSc: CG and an auxiliary-space
+    preconditioner.
 
     ``problem`` is the one-machine problem on the root process (None allowed
     elsewhere, see :mod:`.base`). Collective: every process constructs and solves.
-    ``preconditioner``: ``"hypre-ams"`` or ``"hx"`` (:mod:`.hx`, nodal Laplacians
-    assembled directly); ValueError for another.
+    ``preconditioner``: ``"hx"`` (the default; :mod:`.hx`, nodal Laplacians assembled
+    directly) or ``"hypre-ams"``; ValueError for another.
     """
 
     num_el_dofs = 6
 
     def __init__(self, problem, comm=None, root: int = 0,
-                 preconditioner: str = "hypre-ams"):
+                 preconditioner: str = "hx"):
         from .ksp import PRECONDITIONERS
 
         if preconditioner not in PRECONDITIONERS:
