@@ -22,6 +22,8 @@ the cases, tells what the machine offered meanwhile.
                                                          # serial, 1 and 2 processes
     python benchmarks/bench_distributed.py --iterations  # AMS iterations, 1e5 .. 1e6
     python benchmarks/bench_distributed.py --insert      # ways into the PETSc matrix
+    python benchmarks/bench_distributed.py --hx          # hypre AMS against the hx
+                                                         # cycle, 1 and 2 processes
 """
 
 import argparse
@@ -77,7 +79,7 @@ def mean_B(sol, mesh, region):
     return ((B * vol[:, None]).sum(axis=0) / vol.sum()).tolist()
 
 
-def run_case(geometry, n, formulation, backend):
+def run_case(geometry, n, formulation, backend, preconditioner=None):
     """One solve; returns the row (on the root process; None elsewhere)."""
     if backend == "serial":
         t0 = time.perf_counter()
@@ -109,7 +111,7 @@ def run_case(geometry, n, formulation, backend):
             mesh, pb, region = build(geometry, n, formulation)
         distributed.comm.idle_barrier(comm)
         t_mesh = comm.bcast(time.perf_counter() - t0)
-        dp = distributed.distribute(pb)
+        dp = distributed.distribute(pb, preconditioner=preconditioner)
         sol = dp.solve()
         A = dp.system.A
         # As above: CG to 1e-8 on the final Jacobian (A holds the last assembly).
@@ -123,6 +125,7 @@ def run_case(geometry, n, formulation, backend):
         info = A.getInfo(A.InfoType.LOCAL)
         # AIJ storage: a value and a column index per entry, a row pointer per row.
         local = {"peak": peak_bytes(), "nnz": int(info["nz_used"]),
+                 "cpu": time.process_time(),
                  "mat": int(12 * info["nz_used"] + 4 * dp.system.n_owned),
                  "owned": dp.system.n_owned,
                  "ghosts": dp.system.n_ghosted - dp.system.n_owned,
@@ -135,7 +138,9 @@ def run_case(geometry, n, formulation, backend):
                "peaks": [r["peak"] for r in rows], "nnz": [r["nnz"] for r in rows],
                "mat_bytes": [r["mat"] for r in rows], "owned": [r["owned"] for r in rows],
                "ghosts": [r["ghosts"] for r in rows],
-               "elements": [r["elements"] for r in rows], "fixed_its": fixed_its}
+               "elements": [r["elements"] for r in rows], "fixed_its": fixed_its,
+               "cpu": [r["cpu"] for r in rows], "pc": preconditioner or "hypre-ams",
+               "setup_steps": [s.times.get("setup", 0.0) for s in sol.report.steps]}
     times = rep.times()
     row.update(geometry=geometry, n=n, formulation=formulation, backend=backend,
                tets=mesh.num_el, unknowns=rep.unknowns, newton=rep.iterations,
@@ -345,12 +350,65 @@ def insert_variants(n, repeats):
     return {"procs": comm.size, "n": n, "rows": sy.size, "nnz": M.nnz, **best}
 
 
+def hx_cases(sizes, procs, repeat):
+    """Rows of the two edge preconditioners, interleaved per size and process count."""
+    rows = []
+    print(f"{'pc':<10}{'P':>2}{'unknowns':>9}{'Newton':>7} {'Krylov/step':<26}{'1e-8':>5}"
+          f"{'asm':>7}{'setup':>7}{'solve':>7}{'total':>8}{'cpu max':>8}  mean B_z steel",
+          flush=True)
+    for _ in range(repeat):
+        for n in sizes:
+            for p in procs:
+                for pc in ("hypre-ams", "hx"):
+                    r = child(("cube", n, "vector", "petsc", pc), p)
+                    if r is None:
+                        continue
+                    rows.append(r)
+                    its = ",".join(map(str, r["krylov"]))
+                    print(f"{pc:<10}{p:>2}{r['unknowns']:>9}{r['newton']:>7} {its:<26}"
+                          f"{r['fixed_its']:>5}{r['assembly']:7.2f}{r['setup']:7.2f}"
+                          f"{r['solve']:7.2f}{r['solve_total']:8.2f}{max(r['cpu']):8.1f}"
+                          f"  {r['meanB'][2]:.10f}", flush=True)
+    return rows
+
+
+def print_hx(rows):
+    """Best of the repeats: hx against AMS, and each from 1 to 2 processes."""
+    best = {}
+    for r in rows:
+        key = (r["unknowns"], r["procs"], r["pc"])
+        if key not in best or r["solve_total"] < best[key]["solve_total"]:
+            best[key] = r
+    print()
+    for (u, p, pc), r in sorted(best.items()):
+        if pc != "hx" or (u, p, "hypre-ams") not in best:
+            continue
+        a = best[(u, p, "hypre-ams")]
+        d = abs(r["meanB"][2] - a["meanB"][2]) / abs(a["meanB"][2])
+        line = (f"{u} unknowns P={p}: hx / AMS set-up {r['setup'] / a['setup']:.2f}, "
+                f"CG {r['solve'] / a['solve']:.2f}, Krylov its {sum(r['krylov'])} vs "
+                f"{sum(a['krylov'])}, solve total {r['solve_total'] / a['solve_total']:.2f}"
+                f"; mean B_z differs by {d:.1e}")
+        if p == 2 and (u, 1, pc) in best:
+            line += "; 1 -> 2 processes set-up " + ", ".join(
+                f"{name} {best[(u, 1, q)]['setup'] / best[(u, 2, q)]['setup']:.2f}x"
+                for q, name in (("hypre-ams", "AMS"), ("hx", "hx")))
+            line += ", solve total " + ", ".join(
+                f"{name} {best[(u, 1, q)]['solve_total'] / best[(u, 2, q)]['solve_total']:.2f}x"
+                for q, name in (("hypre-ams", "AMS"), ("hx", "hx")))
+        print(line)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--scaling", action="store_true",
                     help="~1e6 vector-potential unknowns: serial, 1 and 2 processes")
     ap.add_argument("--iterations", action="store_true",
                     help="AMS iterations from ~1e5 to ~1e6 unknowns and 1-3 processes")
+    ap.add_argument("--hx", action="store_true",
+                    help="hypre AMS against the hx cycle (steel cube, ~1.2e5 and "
+                         "~5e5 unknowns; --sizes), 1 and 2 processes")
+    ap.add_argument("--sizes", default="26,42", help="cube divisions for --hx")
     ap.add_argument("--insert", action="store_true",
                     help="stash against own exchange of other processes' rows")
     ap.add_argument("--repeat", type=int, default=1, help="run the set this many times")
@@ -404,6 +462,10 @@ def main():
         cases.append(((geometry, n, form, "serial"), 1))
         cases.extend(((geometry, n, form, "petsc"), p) for p in counts)
 
+    if args.hx:
+        print_hx(hx_cases([int(n) for n in args.sizes.split(",")],
+                          [p for p in procs if p <= 2], args.repeat))
+        return
     if args.scaling:
         add("cube", 53, "vector", [p for p in procs if p <= 2])
     elif args.iterations:

@@ -1,6 +1,6 @@
 """Checks of the distributed backend, run under ``mpiexec -n P`` by test_distributed.py.
 
-    mpiexec -n P python tests/mpi_cases.py agree|errors|crash
+    mpiexec -n P python tests/mpi_cases.py agree|preconditioners|errors|crash
 
 The root prints one line ``RESULT {json}`` with what the test asserts on. ``crash``
 raises on the last rank while the others wait in a collective call: the job must end
@@ -147,6 +147,28 @@ def agree():
     return out
 
 
+def preconditioners():
+    """The edge problems solved with hypre's AMS and with the hx cycle."""
+    out = {}
+    for name, pb in problems():
+        if "vector" not in name:
+            continue
+        steel = 1 if name.startswith("cube") else 0
+        sols = {pc: distributed.solve(pb if ROOT else None, preconditioner=pc)
+                for pc in ("hypre-ams", "hx")}
+        if ROOT:
+            Ba, Bh = (mean_B(sols[pc], steel) for pc in ("hypre-ams", "hx"))
+            out[name] = {"meanB": float(np.linalg.norm(Bh - Ba) / np.linalg.norm(Ba)),
+                         "converged": sols["hx"].report.converged,
+                         "krylov": sols["hx"].report.linear_iterations.tolist()}
+    try:
+        distributed.distribute(problems()[0][1], preconditioner="jacobi")
+        out["unknown"] = "no error"
+    except ValueError as exc:
+        out["unknown"] = str(exc)
+    return out
+
+
 def errors():
     """Failures on one process raise on every process, as Python exceptions."""
     last = COMM.size - 1
@@ -214,6 +236,7 @@ if __name__ == "__main__":
     # busy machine, and below the tests' own limit (1200 s) so that the dump is seen.
     faulthandler.dump_traceback_later(int(os.environ.get("FLUXKERN_CASE_TIMEOUT", "900")),
                                       exit=True)
-    result = {"agree": agree, "errors": errors, "crash": crash}[sys.argv[1]]()
+    result = {"agree": agree, "preconditioners": preconditioners, "errors": errors,
+              "crash": crash}[sys.argv[1]]()
     if ROOT:
         print("RESULT " + json.dumps(result), flush=True)

@@ -64,6 +64,17 @@ def test_distributed_matrices_and_solutions_equal_serial(nprocs):
     assert out["gather all"]
 
 
+@pytest.mark.parametrize("nprocs", [1, 2, 3])
+def test_hx_preconditioner_gives_the_ams_solution(nprocs):
+    out = result(mpirun(nprocs, CASES, "preconditioners"))
+    for name in ("cube vector", "cube vector linear", "sphere vector"):
+        r = out[name]
+        assert r["converged"] and r["meanB"] < 1e-8, (name, r)
+        # A cycle that failed to precondition would need hundreds of iterations.
+        assert max(r["krylov"]) < 40, (name, r)
+    assert "preconditioner must be one of" in out["unknown"]
+
+
 @pytest.mark.parametrize("nprocs", [1, 3])
 def test_a_failing_process_fails_every_process(nprocs):
     seen = result(mpirun(nprocs, CASES, "errors"))

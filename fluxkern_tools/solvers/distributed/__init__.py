@@ -31,11 +31,13 @@ __all__ = ["solve", "distribute", "available", "abort_on_error", "RankError",
            "MPI_INSTALL_HINT", "DistributedVectorPotential", "DistributedScalarPotential"]
 
 
-def distribute(problem, comm=None, root: int = 0):
+def distribute(problem, comm=None, root: int = 0, preconditioner: str | None = None):
     """The distributed counterpart of a one-machine ``problem``
     (:class:`~fluxkern_tools.solvers.ReducedVectorPotential` or
     :class:`~fluxkern_tools.solvers.ScalarPotential`; None off the root is allowed).
-    Collective. Keep it to solve several times (e.g. a sweep of currents)."""
+    Collective. Keep it to solve several times (e.g. a sweep of currents).
+    ``preconditioner`` (vector potential only, else ValueError): ``"hx"``
+    (the default) or ``"hypre-ams"``, see :class:`DistributedVectorPotential`."""
     from .comm import idle_barrier, world
     from ..scalar_potential import ScalarPotential
     from ..vector_potential import ReducedVectorPotential
@@ -50,10 +52,16 @@ def distribute(problem, comm=None, root: int = 0):
     if kind is None:
         raise TypeError("problem must be a ReducedVectorPotential or a ScalarPotential")
     if kind == "vector":
-        return DistributedVectorPotential(problem, comm, root)
+        return DistributedVectorPotential(problem, comm, root,
+                                          preconditioner=preconditioner or "hx")
+    if preconditioner is not None:
+        raise ValueError("preconditioner chooses among edge-element preconditioners; "
+                         "the scalar potential has BoomerAMG")
     return DistributedScalarPotential(problem, comm, root)
 
 
-def solve(problem, comm=None, root: int = 0, **solve_options):
-    """Distribute ``problem`` and solve it (options as the distributed ``solve``)."""
-    return distribute(problem, comm, root).solve(**solve_options)
+def solve(problem, comm=None, root: int = 0, preconditioner: str | None = None,
+          **solve_options):
+    """Distribute ``problem`` and solve it (``preconditioner`` as in
+    :func:`distribute`, other options as the distributed ``solve``)."""
+    return distribute(problem, comm, root, preconditioner).solve(**solve_options)

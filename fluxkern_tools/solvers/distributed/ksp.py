@@ -11,6 +11,9 @@ Nodal unknowns (scalar potential) get BoomerAMG. The convergence test is on the 
 
 PETSc's options database tunes everything under the prefix ``fluxkern_`` (e.g.
 ``PETSC_OPTIONS="-fluxkern_ksp_monitor -fluxkern_pc_hypre_ams_cycle_type 1"``).
+
+``preconditioner="hx"`` replaces AMS by the auxiliary-space cycle of :mod:`.hx` with
+nodal Laplacians assembled directly (its BoomerAMG under ``fluxkern_hx_``).
 """
 
 from __future__ import annotations
@@ -23,7 +26,8 @@ import numpy as np
 from ..linear import LinearContext, LinearSolveError, LinearSolver
 from .comm import petsc
 
-__all__ = ["PetscSolver", "VertexContext", "PREFIX", "DEFAULT_OPTIONS"]
+__all__ = ["PetscSolver", "VertexContext", "PREFIX", "DEFAULT_OPTIONS",
+           "PRECONDITIONERS"]
 
 PREFIX = "fluxkern_"
 
@@ -43,15 +47,22 @@ DEFAULT_OPTIONS = {
               "pc_hypre_boomeramg_agg_nl": "1"},
     "edge": {},
 }
+DEFAULT_OPTIONS["hx"] = {"hx_" + k: v for k, v in DEFAULT_OPTIONS["nodal"].items()}
+
+#: Preconditioners of edge systems: hypre's AMS, or the cycle of :mod:`.hx`.
+PRECONDITIONERS = ("hypre-ams", "hx")
 
 
 @dataclass
 class VertexContext(LinearContext):
     """A :class:`LinearContext` for distributed edge unknowns: ``gradient`` is the
     discrete gradient as a PETSc matrix (free edges x nodes) and ``vertices`` (n, 3)
-    the coordinates in m of this process's nodes of it, in its column order."""
+    the coordinates in m of this process's nodes of it, in its column order;
+    ``auxiliary`` the three Nédélec interpolations and the nodal Laplacian (PETSc
+    matrices) that the ``"hx"`` preconditioner needs."""
 
     vertices: np.ndarray | None = None
+    auxiliary: tuple | None = None
 
 
 class PetscSolver(LinearSolver):
@@ -61,15 +72,20 @@ class PetscSolver(LinearSolver):
     solve (LinearSolveError beyond it). ``configure`` takes a
     :class:`~fluxkern_tools.solvers.linear.LinearContext`, for edge unknowns a
     :class:`VertexContext`. ``setup`` takes the PETSc matrix and ``solve`` this
-    process's owned entries of the right-hand side.
+    process's owned entries of the right-hand side. ``preconditioner`` (edge unknowns):
+    one of :data:`PRECONDITIONERS` (ValueError otherwise).
     """
 
     name = "petsc"
     handles_singular = True
 
-    def __init__(self, comm, maxiter: int = 500):
+    def __init__(self, comm, maxiter: int = 500, preconditioner: str = "hypre-ams"):
         super().__init__()
+        if preconditioner not in PRECONDITIONERS:
+            raise ValueError(f"preconditioner must be one of {PRECONDITIONERS}, "
+                             f"not {preconditioner!r}")
         self.comm, self.maxiter = comm, int(maxiter)
+        self.preconditioner = preconditioner
         self.ksp = None
         self.A = None
 
@@ -79,7 +95,8 @@ class PetscSolver(LinearSolver):
         if self.ksp is not None:
             self.ksp.destroy()
         opts = PETSc.Options()
-        for key, value in DEFAULT_OPTIONS[context.kind].items():
+        hx = context.kind == "edge" and self.preconditioner == "hx"
+        for key, value in DEFAULT_OPTIONS["hx" if hx else context.kind].items():
             if not opts.hasName(PREFIX + key):
                 opts.setValue(PREFIX + key, value)
         ksp = PETSc.KSP().create(comm=self.comm)
@@ -87,8 +104,17 @@ class PetscSolver(LinearSolver):
         ksp.setType(PETSc.KSP.Type.CG)
         ksp.setNormType(PETSc.KSP.NormType.UNPRECONDITIONED)
         pc = ksp.getPC()
-        pc.setType(PETSc.PC.Type.HYPRE)
-        if context.kind == "edge":
+        if hx:
+            from .hx import HiptmairXu
+
+            aux = getattr(context, "auxiliary", None)
+            if aux is None:
+                raise ValueError("the hx preconditioner needs the Nédélec "
+                                 "interpolations and the nodal Laplacian")
+            pc.setType(PETSc.PC.Type.PYTHON)
+            pc.setPythonContext(HiptmairXu(aux[0], aux[1], prefix=PREFIX + "hx_"))
+        elif context.kind == "edge":
+            pc.setType(PETSc.PC.Type.HYPRE)
             vertices = getattr(context, "vertices", None)
             if context.gradient is None or vertices is None:
                 raise ValueError("AMS needs the discrete gradient and the vertex "
@@ -98,6 +124,7 @@ class PetscSolver(LinearSolver):
             pc.setCoordinates(np.ascontiguousarray(vertices, np.float64).reshape(-1, 3))
             pc.setHYPRESetBetaPoissonMatrix(None)
         else:
+            pc.setType(PETSc.PC.Type.HYPRE)
             pc.setHYPREType("boomeramg")
         ksp.setFromOptions()
         self.ksp = ksp

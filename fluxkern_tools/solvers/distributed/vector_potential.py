@@ -13,14 +13,14 @@ import time
 
 import numpy as np
 
-from ...fem.kernels import curl_curl_system
+from ...fem.kernels import curl_at, curl_curl_system
 from ...fem.operators import discrete_gradient
 from ...fem.spaces import element_arrays
 from ..sources import region_source
 from ..vector_potential import VectorPotentialSolution
 from .assembly import DistributedSystem
 from .base import DistributedProblem
-from .comm import petsc
+from .comm import collective, petsc
 from .ksp import PetscSolver, VertexContext
 from .partition import (compact, elements_by_part, local_dofs, number_dofs,
                         partition_elements)
@@ -30,13 +30,26 @@ __all__ = ["DistributedVectorPotential"]
 
 class DistributedVectorPotential(DistributedProblem):
     """A :class:`~fluxkern_tools.solvers.ReducedVectorPotential` solved on all processes
-    of ``comm`` (default ``MPI.COMM_WORLD``) with PETSc: CG and hypre AMS.
+    of ``comm`` (default ``MPI.COMM_WORLD``) with PETSc: CG and an auxiliary-space
+    preconditioner.
 
     ``problem`` is the one-machine problem on the root process (None allowed
     elsewhere, see :mod:`.base`). Collective: every process constructs and solves.
+    ``preconditioner``: ``"hx"`` (the default; :mod:`.hx`, nodal Laplacians assembled
+    directly) or ``"hypre-ams"``; ValueError for another.
     """
 
     num_el_dofs = 6
+
+    def __init__(self, problem, comm=None, root: int = 0,
+                 preconditioner: str = "hx"):
+        from .ksp import PRECONDITIONERS
+
+        if preconditioner not in PRECONDITIONERS:
+            raise ValueError(f"preconditioner must be one of {PRECONDITIONERS}, "
+                             f"not {preconditioner!r}")
+        self.preconditioner = preconditioner
+        super().__init__(problem, comm, root)
 
     def _light(self, pb):
         if pb.gauge is True:
@@ -61,6 +74,9 @@ class DistributedVectorPotential(DistributedProblem):
         used[m.edges[edges.members()].reshape(-1)] = True
         nodes = number_dofs(m.cells, parts, nparts, include=used)
         node_members = nodes.members()
+        # The nodal space of the "hx" preconditioner is zero on the Dirichlet boundary.
+        on_fixed = np.zeros(m.num_nodes, dtype=bool)
+        on_fixed[m.edges[~free].reshape(-1)] = True
         self._members, self._starts = edges.members(), edges.starts
         pieces = []
         scratch = np.full(max(m.num_nodes, m.num_edges), -1, dtype=np.int64)
@@ -69,7 +85,11 @@ class DistributedVectorPotential(DistributedProblem):
             geo, cells = compact(m.cells[el], scratch)
             n_own = ld.counts[0][0]
             ends = nodes.index[m.edges[ld.ids[:n_own]]]
-            pieces.append({
+            hx = {}
+            if self.preconditioner == "hx":
+                hx = {"ends": np.searchsorted(geo, m.edges[ld.ids[:n_own]]),
+                      "node_index": nodes.index[geo], "node_fixed": on_fixed[geo]}
+            pieces.append({**hx,
                 "regions": m.regions[el], "coords": m.nodes[geo], "cells": cells,
                 "dofs": ld.cells, "orientations": m.orientations[el],
                 "local": ld, "size": edges.size, "gradient": ends,
@@ -85,6 +105,7 @@ class DistributedVectorPotential(DistributedProblem):
         ld = piece["local"]
         ld.cells = None                                # kept once, as piece["dofs"]
         self.regions = {}
+        self._scale = 1.0
         for r in np.unique(piece["regions"]).tolist():
             sel = np.flatnonzero(piece["regions"] == r)
             self.regions[r] = element_arrays(piece["cells"], piece["dofs"],
@@ -107,8 +128,77 @@ class DistributedVectorPotential(DistributedProblem):
             comm=self.comm)
         G.assemble()
         self.gradient = G
-        self.solver = PetscSolver(self.comm)
-        self.solver.configure(VertexContext("edge", gradient=G, vertices=piece["vertices"]))
+        aux = self._auxiliary(piece, nv) if self.preconditioner == "hx" else None
+        self.solver = PetscSolver(self.comm, preconditioner=self.preconditioner)
+        self.solver.configure(VertexContext("edge", gradient=G, vertices=piece["vertices"],
+                                            auxiliary=aux))
+
+    def _auxiliary(self, piece, nv):
+        """The Nédélec interpolations and the nodal Laplacian of the "hx" cycle."""
+        from .hx import edge_interpolation, local_laplacian, nodal_laplacian, nodal_reluctance
+
+        t0 = time.perf_counter()
+        node_sizes = (nv, int(piece["nodes"]))
+        Pi = edge_interpolation(self.comm, piece["coords"], piece["ends"],
+                                piece["node_index"], piece["node_fixed"],
+                                (len(piece["ends"]), self.size), node_sizes)
+        self.setup_times["auxiliary"] = time.perf_counter() - t0
+        how = petsc().Options().getString("fluxkern_hx_reluctance", "differential")
+        if how not in ("initial", "secant", "differential"):
+            raise ValueError(f"fluxkern_hx_reluctance: unknown {how!r} (initial, "
+                             "secant or differential)")
+        mats = self.light["materials"]
+        varying = np.array([mats[r].get_type_spec() != 0 for r in piece["regions"]],
+                           dtype=bool)
+        state = {"fixed": None}
+
+        def laplacian():
+            # The constant regions' part is kept; the others follow the iterate.
+            if state["fixed"] is not None and (self.is_linear or how == "initial"):
+                return None
+            t0 = time.perf_counter()
+            cells = piece["cells"]
+            with collective(self.comm, "the nodal Laplacian"):
+                nu = nodal_reluctance(self._element_reluctance(how))
+                if state["fixed"] is None:
+                    state["fixed"] = local_laplacian(piece["coords"], cells[~varying],
+                                                     nu[~varying])
+                K = local_laplacian(piece["coords"], cells[varying], nu[varying],
+                                    base=state["fixed"])
+            L = nodal_laplacian(self.comm, K, piece["node_index"], piece["node_fixed"],
+                                node_sizes)
+            self.setup_times["nodal"] = (self.setup_times.get("nodal", 0.0)
+                                         + time.perf_counter() - t0)
+            return L
+
+        return Pi, laplacian
+
+    def _element_reluctance(self, how):
+        """One reluctance (m/H) per element of this process: the material's at B = 0
+        (``how="initial"``), or its secant (``"secant"``) or differential
+        (``"differential"``) reluctance at the element's mean |B| of the last
+        assembled iterate."""
+        lt, sy = self.light, self.system
+        regions = self.piece["regions"]
+        nu = np.empty(len(regions))
+        with sy.x.localForm() as lf:
+            xl = np.concatenate([lf.getArray(readonly=True), sy.fixed_values])
+        for r, arr in self.regions.items():
+            sel = np.flatnonzero(regions == r)
+            mat = lt["materials"][r]
+            if how == "initial" or mat.get_type_spec() == 0 or not len(sel):
+                nu[sel] = mat.evaluate_nu(np.zeros(1))[0]
+                continue
+            _, B = curl_at(self.piece["coords"], arr["cells"], arr["glob_ids"],
+                           arr["orientations"], xl, lt["tables"], self.num_el_dofs)
+            Bs = self._source_at(r)
+            if len(Bs):
+                B = B + self._scale * Bs
+            b = np.linalg.norm(B, axis=1).reshape(len(sel), -1).mean(axis=1)
+            nu[sel] = mat.evaluate_nu(b)
+            if how == "differential":
+                nu[sel] += b * mat.evaluate_dnu_dB(b)
+        return nu
 
     def _source_at(self, r):
         arr, lt = self.regions[r], self.light
@@ -140,7 +230,7 @@ class DistributedVectorPotential(DistributedProblem):
         taken from the root; ``log`` is called on the root only.
         """
         self._check_gather(gather)
-        s = float(source_scale)
+        s = self._scale = float(source_scale)
         members = self._members if self.rank == self.root else None
         starts = self._starts if self.rank == self.root else None
         x0_owned = self._scatter_owned(x0, members, starts,
