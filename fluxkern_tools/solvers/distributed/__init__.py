@@ -25,10 +25,11 @@ from .comm import MPI_INSTALL_HINT, RankError, abort_on_error, available
 from .partition import (LocalDofs, Numbering, dual_graph, elements_by_part, local_dofs,
                         number_dofs, partition_elements)
 from .scalar_potential import DistributedScalarPotential
-from .vector_potential import DistributedVectorPotential
+from .vector_potential import DistributedVectorPotential, RefinedVectorPotential
 
 __all__ = ["solve", "distribute", "available", "abort_on_error", "RankError",
-           "MPI_INSTALL_HINT", "DistributedVectorPotential", "DistributedScalarPotential",
+           "MPI_INSTALL_HINT", "DistributedVectorPotential", "RefinedVectorPotential",
+           "refined", "DistributedScalarPotential",
            "partition_elements", "dual_graph", "elements_by_part", "Numbering",
            "number_dofs",
            "LocalDofs", "local_dofs"]
@@ -60,3 +61,10 @@ def distribute(problem, comm=None, root: int = 0):
 def solve(problem, comm=None, root: int = 0, **solve_options):
     """Distribute ``problem`` and solve it (options as the distributed ``solve``)."""
     return distribute(problem, comm, root).solve(**solve_options)
+
+
+def refined(mesh, levels: int, reluctances, source, **options):
+    """The reduced vector potential on ``mesh`` refined ``levels`` times in parallel
+    (DMPlex; no process builds the fine mesh): a :class:`RefinedVectorPotential`
+    (see there for the arguments, ``options`` and errors). Collective."""
+    return RefinedVectorPotential(mesh, levels, reluctances, source, **options)

@@ -13,7 +13,7 @@ import time
 
 import numpy as np
 
-from ...fem.kernels import curl_curl_system
+from ...fem.kernels import curl_at, curl_curl_system
 from ...fem.operators import discrete_gradient
 from ...fem.spaces import element_arrays
 from ..sources import region_source
@@ -25,7 +25,7 @@ from .ksp import PetscSolver, VertexContext
 from .partition import (compact, elements_by_part, local_dofs, number_dofs,
                         partition_elements)
 
-__all__ = ["DistributedVectorPotential"]
+__all__ = ["DistributedVectorPotential", "RefinedVectorPotential"]
 
 
 class DistributedVectorPotential(DistributedProblem):
@@ -158,3 +158,133 @@ class DistributedVectorPotential(DistributedProblem):
         if full is None:
             return None
         return VectorPotentialSolution(self.problem, full, s, report)
+
+
+class RefinedVectorPotential(DistributedVectorPotential):
+    """The reduced vector potential on a coarse mesh refined in parallel: the coarse
+    mesh is distributed with DMPlex and every process refines its own part ``levels``
+    times (see :mod:`.plex`), so neither the fine mesh nor its partition is ever built
+    on one process. Lowest-order edges, ungauged, solved as
+    :class:`DistributedVectorPotential`.
+
+    Parameters
+    ----------
+    mesh : :class:`~fluxkern_tools.meshes.Mesh` or a mesh file path (read with
+        :func:`fluxkern_tools.meshes.read`), on the root; None allowed elsewhere.
+    levels : int, uniform refinements (x 8 elements each; nodes on curved surfaces
+        stay on the coarse facets).
+    reluctances : ``{region id or name: material}`` as for
+        :class:`~fluxkern_tools.solvers.ReducedVectorPotential`, on the root.
+    source : the source field B_s (T): constant (3,) or a callable on points (P, 3; m).
+        Taken from the root (pickled) unless every process passes one.
+    dirichlet : the part of the boundary with A x n = 0: None (all), surface name(s)
+        or a predicate on face centroids (m), applied to the fine faces.
+    comm, root : the communicator (default ``MPI.COMM_WORLD``) and the root rank.
+
+    Raises
+    ------
+    ValueError
+        for a missing mesh on the root, a region without a material, or a source that
+        cannot be sent; NotImplementedError for permanent magnets. Collective: raised on
+        every process (:class:`~.comm.RankError` off the root).
+    """
+
+    def __init__(self, mesh, levels: int, reluctances, source, *, dirichlet=None,
+                 comm=None, root: int = 0):
+        from . import plex
+        from .comm import idle_barrier, root_bcast, world
+        from .base import limit_threads
+
+        self.comm = comm if comm is not None else world()
+        self.root = int(root)
+        self.rank, self.nranks = self.comm.rank, self.comm.size
+        self.problem, self.everywhere = None, False
+        own_source = all(self.comm.allgather(source is not None))
+
+        def light():
+            import pickle
+
+            from ...materials import magnet_table
+            from ...meshes import Mesh, read
+            from .._common import material_table
+
+            m = mesh
+            if m is None:
+                raise ValueError("the root process must pass the mesh")
+            if not isinstance(m, Mesh):
+                m = read(m)
+            if magnet_table(m, reluctances):
+                raise NotImplementedError("permanent magnets are not supported by the "
+                                          "distributed drivers; solve serially")
+            out = {"mesh": m, "materials": material_table(m, reluctances, "reluctance"),
+                   "source": None if own_source else source}
+            try:
+                pickle.dumps({k: v for k, v in out.items() if k != "mesh"})
+            except Exception as exc:
+                raise ValueError(f"the materials or source cannot be sent to the other "
+                                 f"processes ({exc}); pass the source on every "
+                                 "process") from exc
+            return out
+
+        made = {}
+
+        def make():
+            made.update(light())
+            return {k: v for k, v in made.items() if k != "mesh"}
+
+        lt = root_bcast(self.comm, make, self.root)     # a failure raises everywhere
+        from ...fem import quadrature
+        from ...fem.kernels import edge_tables
+
+        q, w = quadrature.tetrahedron(2)
+        self.light = {"materials": lt["materials"], "tables": edge_tables(q, w, 1),
+                      "source": source if own_source else lt["source"]}
+        self.times = {"source": 0.0}
+        limit_threads(self.comm)
+        idle_barrier(self.comm)
+        dm, _ = plex.coarse_plex(made.get("mesh"), self.comm, self.root)
+        dm, self.setup_times = plex.refine(dm, levels)
+        t0 = time.perf_counter()
+        self.mesh = plex.local_mesh(dm, self.comm)
+        piece = plex.edge_piece(self.mesh, dirichlet)
+        self.setup_times["number"] = time.perf_counter() - t0
+        self.num_el = int(self.comm.allreduce(self.mesh.num_el))
+        self._build(piece)
+
+    def solve(self, source_scale: float = 1.0, *, rtol: float = 1e-8, max_iter: int = 30,
+              line_search: bool = True, log=None):
+        """Newton solve on all processes from A = 0 (options as
+        :meth:`DistributedVectorPotential.solve`); returns ``(x, report)`` on every
+        process: this process's owned unknowns (Wb per edge, in global-number order)
+        and the Newton report. The solution is not gathered."""
+        s = float(source_scale)
+
+        def assemble(v):
+            J, kx, rhs, _ = self.system.system(v, s)
+            return J, rhs - kx, float(max(self.norm(rhs), self.norm(kx)))
+
+        self._scale = s
+        return self._newton(assemble, np.zeros(self.system.n_owned), rtol=rtol,
+                            max_iter=max_iter, line_search=line_search, log=log,
+                            linear=self.is_linear)
+
+    def mean_B(self, x, region) -> np.ndarray:
+        """Volume mean (3,) of the total flux density B = B_s + curl A (T) over
+        ``region`` (an id) at the owned unknowns ``x`` from :meth:`solve`. Collective."""
+        from ...fem.kernels import edge_tables
+        from ..sources import source_field
+
+        xl = self.system.local_iterate(x)
+        acc = np.zeros(4)
+        if region in self.regions:
+            arr = self.regions[region]
+            t = edge_tables(np.full((1, 3), 0.25), np.ones(1), 1)
+            pts, B = curl_at(self.piece["coords"], arr["cells"], arr["glob_ids"],
+                             arr["orientations"], xl, t, self.num_el_dofs)
+            B = B + getattr(self, "_scale", 1.0) * source_field(self.light["source"], pts)
+            P = self.piece["coords"][arr["cells"].reshape(-1, 4)]
+            d = P[:, 1:] - P[:, :1]
+            vol = np.einsum("ij,ij->i", d[:, 0], np.cross(d[:, 1], d[:, 2])) / 6.0
+            acc = np.concatenate([(B * vol[:, None]).sum(axis=0), [vol.sum()]])
+        tot = np.array(self.comm.allreduce(acc))
+        return tot[:3] / tot[3]
