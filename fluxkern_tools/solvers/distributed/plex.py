@@ -104,25 +104,91 @@ def _triple_keys(tri, n):
     return (s[:, 0] * n + s[:, 1]) * n + s[:, 2]
 
 
-def _cones(dm, a, b, k):
-    if b <= a:
-        return np.zeros((0, k), dtype=np.int64)
-    return np.array([dm.getCone(p) for p in range(a, b)], dtype=np.int64).reshape(-1, k)
+def _libpetsc():
+    """The PETSc library petsc4py runs on, opened with ctypes (Linux: found among the
+    loaded libraries), or None."""
+    import ctypes
+
+    try:
+        with open("/proc/self/maps") as f:
+            paths = {ln.split()[-1] for ln in f if "libpetsc" in ln and ".so" in ln}
+    except OSError:
+        return None
+    return ctypes.CDLL(sorted(paths)[0]) if len(paths) == 1 else None
 
 
-def _face_vertices(dm, faces=None):
+def _all_cones(dm):
+    """Every cone of the tetrahedral DMPlex ``dm`` at once: ``(flat, offsets)`` by point,
+    or None where that cannot be had (then the caller asks point by point).
+
+    petsc4py 3.18 has no binding of DMPlexGetCones; calling the C function through
+    ctypes reads the cones in one go instead of one Python call per point (2 s of 3 on
+    a million cells). The layout (cone sizes 4, 3, 2, 0 by depth, in point order) is
+    checked against the cone section's size and against some points' cones."""
+    import ctypes
+
+    PETSc = petsc()
+    try:
+        lib = _libpetsc()
+        if lib is None:
+            return None
+        ct = ctypes.c_int32 if np.dtype(PETSc.IntType).itemsize == 4 else ctypes.c_int64
+        h = ctypes.c_void_p(dm.handle)
+        ptr, sec, size = ctypes.POINTER(ct)(), ctypes.c_void_p(), ct()
+        if (lib.DMPlexGetCones(h, ctypes.byref(ptr))
+                or lib.DMPlexGetConeSection(h, ctypes.byref(sec))
+                or lib.PetscSectionGetStorageSize(sec, ctypes.byref(size))):
+            return None
+        p0, p1 = dm.getChart()
+        sizes = np.zeros(p1 - p0, dtype=np.int64)
+        for depth, k in ((3, 4), (2, 3), (1, 2)):
+            a, b = dm.getDepthStratum(depth)
+            sizes[a - p0:b - p0] = k
+        n = int(sizes.sum())
+        if size.value != n or p0 != 0:
+            return None
+        flat = (np.ctypeslib.as_array(ptr, shape=(n,)).astype(np.int64) if n
+                else np.zeros(0, dtype=np.int64))
+        off = np.cumsum(sizes) - sizes
+        for p in np.unique(np.linspace(0, max(p1 - 1, 0), 101).astype(np.int64)):
+            if p1 and not np.array_equal(flat[off[p]:off[p] + sizes[p]], dm.getCone(int(p))):
+                return None
+        return flat, off
+    except (OSError, AttributeError, TypeError, ValueError):
+        return None
+
+
+class _Cones:
+    """Cones of the points of a tetrahedral DMPlex as arrays (see :func:`_all_cones`)."""
+
+    def __init__(self, dm):
+        self.dm = dm
+        self.table = _all_cones(dm)
+
+    def of(self, points, k):
+        """Cones (P, k) int64 of ``points`` (all of size ``k``)."""
+        pts = np.asarray(points, dtype=np.int64).reshape(-1)
+        if not len(pts):
+            return np.zeros((0, k), dtype=np.int64)
+        if self.table is not None:
+            flat, off = self.table
+            return flat[off[pts][:, None] + np.arange(k)]
+        g = self.dm.getCone
+        return np.concatenate([g(int(p)) for p in pts]).astype(np.int64).reshape(-1, k)
+
+
+def _face_vertices(dm, faces=None, cones=None):
     """Local vertex numbers (F, 3) of the faces (plex points; default all) and the
     points themselves."""
+    cones = cones if cones is not None else _Cones(dm)
     v0 = dm.getDepthStratum(0)[0]
     e0 = dm.getDepthStratum(1)[0]
     f0, f1 = dm.getDepthStratum(2)
     pts = np.arange(f0, f1) if faces is None else np.asarray(faces, dtype=np.int64)
-    fe = (np.array([dm.getCone(int(p)) for p in pts], dtype=np.int64).reshape(-1, 3)
-          if len(pts) else np.zeros((0, 3), dtype=np.int64))
-    ev = np.array([dm.getCone(int(p)) for p in np.unique(fe)], dtype=np.int64)
-    ends = np.zeros((max(int(fe.max()) + 1 - e0, 0) if fe.size else 0, 2), dtype=np.int64)
-    if fe.size:
-        ends[np.unique(fe) - e0] = ev.reshape(-1, 2) - v0
+    fe = cones.of(pts, 3)
+    used = np.unique(fe)
+    ends = np.zeros((int(used.max()) + 1 - e0 if len(used) else 0, 2), dtype=np.int64)
+    ends[used - e0] = cones.of(used, 2) - v0
     v = np.sort(ends[fe - e0].reshape(len(fe), 6), axis=1)[:, ::2]  # each vertex twice
     return v, pts
 
@@ -162,20 +228,24 @@ class LocalMesh:
         vid = self.number(np.arange(self.v0, v1))
         self.vertex_ids = vid[self.v0:v1]
         self.num_vertices = int(comm.allreduce(int(self.vertex_owned.sum())))
-        # Cells: their four vertices from the closure, then positively oriented.
-        if c1 > c0:
-            cl = np.array([dm.getTransitiveClosure(p)[0] for p in range(c0, c1)],
-                          dtype=np.int64)
-            C = cl[(cl >= self.v0) & (cl < v1)].reshape(-1, 4) - self.v0
-        else:
-            C = np.zeros((0, 4), dtype=np.int64)
+        # Cells: the vertices of their first face and the one of the second face off
+        # it, then positively oriented.
+        self._cones = cones = _Cones(dm)
+        f0 = dm.getDepthStratum(2)[0]
+        cf = cones.of(np.arange(c0, c1), 4)[:, :2]
+        used = np.unique(cf)
+        fv = np.zeros((int(used.max()) + 1 - f0 if len(used) else 0, 3), dtype=np.int64)
+        fv[used - f0] = _face_vertices(dm, used, cones)[0]
+        A, B = fv[cf[:, 0] - f0], fv[cf[:, 1] - f0]
+        off = (B[:, :, None] != A[:, None, :]).all(axis=2)
+        C = np.column_stack([A, B[off]]) if len(A) else np.zeros((0, 4), dtype=np.int64)
         X = self.coords
         d = X[C[:, 1:]] - X[C[:, :1]]
         neg = np.einsum("ij,ij->i", d[:, 0], np.cross(d[:, 1], d[:, 2])) < 0
         C[neg] = C[neg][:, [0, 1, 3, 2]]
         self.cells = C.astype(np.int32)
         # Edges, each from its lower to its higher global vertex number.
-        E = _cones(dm, self.e0, e1, 2) - self.v0
+        E = cones.of(np.arange(self.e0, e1), 2) - self.v0
         swap = self.vertex_ids[E[:, 0]] > self.vertex_ids[E[:, 1]]
         E[swap] = E[swap][:, ::-1]
         self.edges = E
@@ -196,6 +266,18 @@ class LocalMesh:
         self.regions = R
         self._it = PETSc.IntType
 
+    def release(self) -> None:
+        """Free the DMPlex (its interpolated topology is the bulk of the memory); the
+        arrays stay, the methods that read the DMPlex raise RuntimeError after this."""
+        if self.dm is not None:
+            self.dm.destroy()
+        self.dm = self._cones = None
+
+    def _plex(self):
+        if self.dm is None:
+            raise RuntimeError("the DMPlex of this LocalMesh was released")
+        return self.dm
+
     @property
     def num_el(self) -> int:
         """Number of local cells."""
@@ -208,7 +290,7 @@ class LocalMesh:
             return values
         from mpi4py import MPI
 
-        sf = self.dm.getPointSF()
+        sf = self._plex().getPointSF()
         root = values.copy()
         sf.reduceBegin(MPI.INT64_T, values, root, op)
         sf.reduceEnd(MPI.INT64_T, values, root, op)
@@ -247,7 +329,7 @@ class LocalMesh:
 
         Raises KeyError for an unknown name, ValueError for a bad predicate result.
         """
-        dm = self.dm
+        dm = self._plex()
         f0, f1 = dm.getDepthStratum(2)
         named = isinstance(which, str) or (isinstance(which, (list, tuple)) and which
                                            and all(isinstance(w, str) for w in which))
@@ -261,7 +343,7 @@ class LocalMesh:
                 p = dm.getLabel(name).getStratumIS(1).getIndices()
                 pts.append(p[(p >= f0) & (p < f1)])
         pts = np.unique(np.concatenate(pts)) if pts else np.zeros(0, dtype=np.int64)
-        F, pts = _face_vertices(dm, pts)
+        F, pts = _face_vertices(dm, pts, self._cones)
         if callable(which):
             m = np.asarray(which(self.coords[F].mean(axis=1)) if len(F) else
                            np.zeros(0, bool), dtype=bool).reshape(-1)

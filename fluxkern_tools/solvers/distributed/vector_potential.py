@@ -247,6 +247,7 @@ class RefinedVectorPotential(DistributedVectorPotential):
         t0 = time.perf_counter()
         self.mesh = plex.local_mesh(dm, self.comm)
         piece = plex.edge_piece(self.mesh, dirichlet)
+        self.mesh.release()                  # the DMPlex's topology is no longer needed
         self.setup_times["number"] = time.perf_counter() - t0
         self.num_el = int(self.comm.allreduce(self.mesh.num_el))
         self._build(piece)
