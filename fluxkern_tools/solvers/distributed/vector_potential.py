@@ -191,65 +191,19 @@ class RefinedVectorPotential(DistributedVectorPotential):
 
     def __init__(self, mesh, levels: int, reluctances, source, *, dirichlet=None,
                  comm=None, root: int = 0):
-        from . import plex
-        from .comm import idle_barrier, root_bcast, world
-        from .base import limit_threads
-
-        self.comm = comm if comm is not None else world()
-        self.root = int(root)
-        self.rank, self.nranks = self.comm.rank, self.comm.size
-        self.problem, self.everywhere = None, False
-        own_source = all(self.comm.allgather(source is not None))
-
-        def light():
-            import pickle
-
-            from ...materials import magnet_table
-            from ...meshes import Mesh, read
-            from .._common import material_table
-
-            m = mesh
-            if m is None:
-                raise ValueError("the root process must pass the mesh")
-            if not isinstance(m, Mesh):
-                m = read(m)
-            if magnet_table(m, reluctances):
-                raise NotImplementedError("permanent magnets are not supported by the "
-                                          "distributed drivers; solve serially")
-            out = {"mesh": m, "materials": material_table(m, reluctances, "reluctance"),
-                   "source": None if own_source else source}
-            try:
-                pickle.dumps({k: v for k, v in out.items() if k != "mesh"})
-            except Exception as exc:
-                raise ValueError(f"the materials or source cannot be sent to the other "
-                                 f"processes ({exc}); pass the source on every "
-                                 "process") from exc
-            return out
-
-        made = {}
-
-        def make():
-            made.update(light())
-            return {k: v for k, v in made.items() if k != "mesh"}
-
-        lt = root_bcast(self.comm, make, self.root)     # a failure raises everywhere
         from ...fem import quadrature
         from ...fem.kernels import edge_tables
+        from . import plex
 
+        lt = self._start_refined(mesh, levels, reluctances, "reluctance", source, comm,
+                                 root)
         q, w = quadrature.tetrahedron(2)
         self.light = {"materials": lt["materials"], "tables": edge_tables(q, w, 1),
-                      "source": source if own_source else lt["source"]}
-        self.times = {"source": 0.0}
-        limit_threads(self.comm)
-        idle_barrier(self.comm)
-        dm, _ = plex.coarse_plex(made.get("mesh"), self.comm, self.root)
-        dm, self.setup_times = plex.refine(dm, levels)
+                      "source": lt["field"]}
         t0 = time.perf_counter()
-        self.mesh = plex.local_mesh(dm, self.comm)
         piece = plex.edge_piece(self.mesh, dirichlet)
         self.mesh.release()                  # the DMPlex's topology is no longer needed
-        self.setup_times["number"] = time.perf_counter() - t0
-        self.num_el = int(self.comm.allreduce(self.mesh.num_el))
+        self.setup_times["number"] += time.perf_counter() - t0
         self._build(piece)
 
     def solve(self, source_scale: float = 1.0, *, rtol: float = 1e-8, max_iter: int = 30,
