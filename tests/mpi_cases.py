@@ -238,6 +238,23 @@ def refined():
                      "same": bool(len(got) == len(want)
                                   and np.allclose(key(got), key(want), atol=1e-12)),
                      "meanB": float(np.linalg.norm(B - Bs) / np.linalg.norm(Bs))}
+    # The P1 scalar potential: the same values at the same free nodes.
+    m, mats = sphere_octant(2), {0: STEEL, 1: AIR}
+    corner = lambda f: (f[:, 0] > 1e-9) & (f[:, 1] > 1e-9)
+    H0 = [0, 0, 1.5 / MU0]
+    dp = distributed.refined(m if ROOT else None, 2, mats, H0, "scalar", dirichlet=corner)
+    phi, report = dp.solve()
+    got = COMM.gather((dp.owned_points(), phi), root=0)
+    if ROOT:
+        pb = solvers.ScalarPotential(plex.refined_mesh(m, 2), mats, H0, dirichlet=corner)
+        ref = pb.solve(linear_solver="direct")
+        order = lambda X: np.lexsort(np.round(X, 9).T[::-1])
+        P = np.vstack([p for p, _ in got])
+        a = np.concatenate([v for _, v in got])[order(P)]
+        b = ref.phi[pb.free][order(pb.nodes[pb.free])]
+        out["sphere scalar"] = {"converged": report.converged, "size": dp.size,
+                                "free": len(pb.free),
+                                "phi": float(np.abs(a - b).max() / np.abs(b).max())}
     try:
         distributed.refined(None, 1, {0: AIR}, [0, 0, 1])
         err = "no error"

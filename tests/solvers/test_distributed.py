@@ -74,6 +74,8 @@ def test_mesh_refined_in_parallel_equals_the_serial_refinement(nprocs):
         assert r["elements"] == r["fine"] == 64 * r["coarse"] and r["same"], (name, r)
         assert r["converged"] and r["size"] == r["free"], (name, r)
         assert r["meanB"] < 1e-8, (name, r)
+    r = out["sphere scalar"]
+    assert r["converged"] and r["size"] == r["free"] and r["phi"] < 1e-8, r
     assert [e.split(":")[0] for e in out["no mesh"]] == (
         ["ValueError"] + ["RankError"] * (nprocs - 1))
 

@@ -24,12 +24,12 @@ need them (they are loaded on first use), using it does.
 from .comm import MPI_INSTALL_HINT, RankError, abort_on_error, available
 from .partition import (LocalDofs, Numbering, dual_graph, elements_by_part, local_dofs,
                         number_dofs, partition_elements)
-from .scalar_potential import DistributedScalarPotential
+from .scalar_potential import DistributedScalarPotential, RefinedScalarPotential
 from .vector_potential import DistributedVectorPotential, RefinedVectorPotential
 
 __all__ = ["solve", "distribute", "available", "abort_on_error", "RankError",
            "MPI_INSTALL_HINT", "DistributedVectorPotential", "RefinedVectorPotential",
-           "refined", "DistributedScalarPotential",
+           "RefinedScalarPotential", "refined", "DistributedScalarPotential",
            "partition_elements", "dual_graph", "elements_by_part", "Numbering",
            "number_dofs",
            "LocalDofs", "local_dofs"]
@@ -63,8 +63,15 @@ def solve(problem, comm=None, root: int = 0, **solve_options):
     return distribute(problem, comm, root).solve(**solve_options)
 
 
-def refined(mesh, levels: int, reluctances, source, **options):
-    """The reduced vector potential on ``mesh`` refined ``levels`` times in parallel
-    (DMPlex; no process builds the fine mesh): a :class:`RefinedVectorPotential`
-    (see there for the arguments, ``options`` and errors). Collective."""
-    return RefinedVectorPotential(mesh, levels, reluctances, source, **options)
+def refined(mesh, levels: int, materials, field, formulation: str = "vector", **options):
+    """A problem on ``mesh`` refined ``levels`` times in parallel (DMPlex; no process
+    builds the fine mesh): the reduced vector potential (``formulation="vector"``,
+    ``field`` the source, :class:`RefinedVectorPotential`) or the P1 total scalar
+    potential (``"scalar"``, ``field`` the potential or H0,
+    :class:`RefinedScalarPotential`); see those for the arguments, ``options`` and
+    errors. Collective. ValueError for another formulation."""
+    if formulation == "vector":
+        return RefinedVectorPotential(mesh, levels, materials, field, **options)
+    if formulation == "scalar":
+        return RefinedScalarPotential(mesh, levels, materials, field, **options)
+    raise ValueError("formulation must be 'vector' or 'scalar'")

@@ -31,7 +31,7 @@ from ...fem.elements import LOCAL_EDGES, orientation_class
 from .comm import petsc
 
 __all__ = ["coarse_plex", "refine", "LocalMesh", "local_mesh", "refined_mesh",
-           "edge_piece"]
+           "edge_piece", "nodal_piece"]
 
 BOUNDARY = "boundary"
 REGIONS = "Cell Sets"
@@ -419,3 +419,42 @@ def edge_piece(lm: LocalMesh, dirichlet=None) -> dict:
             "dofs": ld.cells, "orientations": lm.orientations, "local": ld,
             "size": size, "gradient": vnum[lm.edges[own]], "nodes": nodes,
             "vertices": lm.coords[vsel]}
+
+
+def nodal_piece(lm: LocalMesh, dirichlet, potential) -> dict:
+    """This process's piece of the P1 scalar-potential system on ``lm`` (the dict
+    :class:`~.scalar_potential.DistributedScalarPotential` builds from): the free
+    vertices (off the Dirichlet part ``dirichlet``, selected as in
+    :meth:`LocalMesh.boundary_faces`) and, as a second numbering, the fixed ones with
+    ``potential`` (callable on points (P, 3; m), A) there. Collective.
+
+    Raises ValueError when ``potential`` does not give one finite value per point.
+    """
+    from .partition import LocalDofs
+
+    v0, nv = lm.v0, len(lm.coords)
+    F, _ = lm.boundary_faces(dirichlet)
+    fixed = lm.agree(v0 + np.unique(F))[v0:v0 + nv]
+    blocks, index, counts = [], [], []
+    for sel in (~fixed, fixed):
+        pts = np.flatnonzero(sel)
+        num = lm.number(v0 + pts)[v0:v0 + nv]
+        own, ghost = pts[lm.vertex_owned[pts]], pts[~lm.vertex_owned[pts]]
+        own, ghost = own[np.argsort(num[own])], ghost[np.argsort(num[ghost])]
+        blocks += [own, ghost]
+        index.append(num[np.concatenate([own, ghost])])
+        counts.append((len(own), len(ghost)))
+    ids = np.concatenate(blocks)
+    where = np.empty(nv, dtype=np.int64)
+    where[ids] = np.arange(nv)
+    ld = LocalDofs(ids, np.concatenate(index), counts)
+    sizes = [int(lm.comm.allreduce(int((sel & lm.vertex_owned).sum())))
+             for sel in (~fixed, fixed)]
+    n_free = sum(counts[0])
+    pts = lm.coords[ids[n_free:]]
+    g = np.asarray(potential(pts) if len(pts) else np.zeros(0), dtype=np.float64)
+    if g.shape != (len(pts),) or not np.all(np.isfinite(g)):
+        raise ValueError("the potential must give one finite value per point")
+    return {"regions": lm.regions, "coords": lm.coords[ids],
+            "cells": where[lm.cells].astype(np.int32), "local": ld, "sizes": sizes,
+            "fixed_values": g}
