@@ -225,7 +225,8 @@ class RefinedVectorPotential(DistributedVectorPotential):
 
     def mean_B(self, x, region) -> np.ndarray:
         """Volume mean (3,) of the total flux density B = B_s + curl A (T) over
-        ``region`` (an id) at the owned unknowns ``x`` from :meth:`solve`. Collective."""
+        ``region`` (an id) at the owned unknowns ``x`` from :meth:`solve`. Collective;
+        ValueError (on every process) for a region without elements."""
         from ...fem.kernels import edge_tables
         from ..sources import source_field
 
@@ -242,4 +243,6 @@ class RefinedVectorPotential(DistributedVectorPotential):
             vol = np.einsum("ij,ij->i", d[:, 0], np.cross(d[:, 1], d[:, 2])) / 6.0
             acc = np.concatenate([(B * vol[:, None]).sum(axis=0), [vol.sum()]])
         tot = np.array(self.comm.allreduce(acc))
+        if not tot[3] > 0:                     # the same on every process
+            raise ValueError(f"no elements in region {region!r}")
         return tot[:3] / tot[3]
