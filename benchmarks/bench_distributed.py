@@ -24,6 +24,8 @@ the cases, tells what the machine offered meanwhile.
     python benchmarks/bench_distributed.py --insert      # ways into the PETSc matrix
     python benchmarks/bench_distributed.py --hx          # hypre AMS against the hx
                                                          # cycle, 1 and 2 processes
+    python benchmarks/bench_distributed.py --refined --procs 2 --repeat 2
+                                 # set-up: refined in parallel against built whole
 """
 
 import argparse
@@ -149,6 +151,93 @@ def run_case(geometry, n, formulation, backend, preconditioner=None):
     row["solve_total"] = row["dist"] + sum(times.values())
     row["total"] = row["mesh"] + row["solve_total"]
     return row
+
+
+def refined_case(n, levels, path):
+    """Set-up only, under mpiexec: the fine cube of ``n * 2**levels`` cells a side built
+    whole on the root and shared out (``path="whole"``), or its coarse cube of ``n`` a
+    side refined ``levels`` times in parallel (``"plex"``); then one assembly. Returns
+    per-phase seconds and every process's peak memory after the set-up and after the
+    assembly (on the root; None elsewhere)."""
+    from mpi4py import MPI
+
+    from fluxkern_tools import materials, meshes, solvers
+    from fluxkern_tools.solvers import distributed
+
+    comm = MPI.COMM_WORLD
+    mats = {0: materials.vacuum(), 1: materials.steel("M270-35A")}
+    inner = [(1, lambda c: np.all(np.abs(c) < HALF_CUBE, axis=1))]
+    comm.barrier()
+    t0 = time.perf_counter()
+    m = n * 2 ** levels if path == "whole" else n
+    mesh = pb = None
+    if comm.rank == 0:
+        mesh = meshes.box((-HALF_BOX,) * 3, (HALF_BOX,) * 3, (m,) * 3, regions=inner)
+        if path == "whole":
+            pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0])
+    distributed.comm.idle_barrier(comm)
+    t_mesh = comm.bcast(time.perf_counter() - t0)
+    t0 = time.perf_counter()
+    if path == "whole":
+        dp = distributed.distribute(pb)
+    else:
+        dp = distributed.refined(mesh, levels, mats, [0.0, 0.0, B0])
+    t_setup = time.perf_counter() - t0
+    setup_peak = peak_bytes()
+    del mesh, pb
+    comm.barrier()
+    t0 = time.perf_counter()
+    dp.system.system(np.zeros(dp.system.n_owned), 1.0)
+    t_asm = time.perf_counter() - t0
+    peaks = comm.gather((setup_peak, peak_bytes(), len(dp.piece["regions"])))
+    if comm.rank != 0:
+        return None
+    return {"path": path, "procs": comm.size, "unknowns": dp.size, "mesh": t_mesh,
+            "setup": t_setup, "phases": dp.setup_times, "asm": t_asm,
+            "setup_peaks": [p[0] for p in peaks], "peaks": [p[1] for p in peaks],
+            "elements": [p[2] for p in peaks]}
+
+
+def refined_compare(sizes, levels, procs, repeat):
+    """The two set-up paths interleaved and repeated (min of the repeats)."""
+    best = {}
+    for _ in range(repeat):
+        for n in sizes:
+            for path in ("whole", "plex"):
+                out = subprocess.run(
+                    ["mpiexec", "--oversubscribe", "-n", str(procs), sys.executable,
+                     __file__, "--refined-case", json.dumps([n, levels, path])],
+                    capture_output=True, text=True, env=mpi_env())
+                if out.returncode:
+                    print(out.stderr[-3000:], file=sys.stderr)
+                    continue
+                r = json.loads(out.stdout.strip().splitlines()[-1])
+                k = (n, path)
+                if k not in best or r["mesh"] + r["setup"] < best[k]["mesh"] + best[k]["setup"]:
+                    best[k] = r
+    mb = 2.0 ** -20
+    print(f"{'coarse':>6} {'path':<6}{'unknowns':>9}{'mesh':>7}{'set-up':>8}"
+          f"{'(dist/refine/number)':>22}{'asm':>7}{'peak set-up [MB]':>24}"
+          f"{'peak asm [MB]':>22}{'rank0/other':>12}")
+    for n in sizes:
+        for path in ("whole", "plex"):
+            r = best.get((n, path))
+            if r is None:
+                continue
+            ph = r["phases"]
+            split = "/".join(f"{ph.get(k, 0.0):.2f}" for k in ("distribute", "refine",
+                                                                 "number"))
+            peaks = r["peaks"]
+            ratio = peaks[0] / max(peaks[1:]) if len(peaks) > 1 else 1.0
+            print(f"{n:>6} {path:<6}{r['unknowns']:>9}{r['mesh']:7.2f}{r['setup']:8.2f}"
+                  f"{split:>22}{r['asm']:7.2f}"
+                  f"{' '.join(f'{p * mb:.0f}' for p in r['setup_peaks']):>24}"
+                  f"{' '.join(f'{p * mb:.0f}' for p in peaks):>22}{ratio:12.2f}")
+        w, p = best.get((n, "whole")), best.get((n, "plex"))
+        if w and p:
+            print(f"       mesh + set-up, refined in parallel / built whole and shared "
+                  f"out: {(p['mesh'] + p['setup']) / (w['mesh'] + w['setup']):.2f}x; "
+                  f"root's peak {p['peaks'][0] / w['peaks'][0]:.2f}x")
 
 
 # -- the driver ---------------------------------------------------------------------------
@@ -408,13 +497,20 @@ def main():
     ap.add_argument("--hx", action="store_true",
                     help="hypre AMS against the hx cycle (steel cube, ~1.2e5 and "
                          "~5e5 unknowns; --sizes), 1 and 2 processes")
-    ap.add_argument("--sizes", default="26,42", help="cube divisions for --hx")
     ap.add_argument("--insert", action="store_true",
                     help="stash against own exchange of other processes' rows")
+    ap.add_argument("--refined", action="store_true",
+                    help="set-up of a mesh refined in parallel against one built whole "
+                         "(2 processes, ~1e5 and ~1e6 unknowns)")
+    ap.add_argument("--levels", type=int, default=2, help="refinements for --refined")
+    ap.add_argument("--sizes", default=None,
+                    help="cube sizes: divisions for --hx (26,42), coarse sizes for "
+                         "--refined (7,13)")
     ap.add_argument("--repeat", type=int, default=1, help="run the set this many times")
     ap.add_argument("--procs", default="1,2,3", help="process counts (default 1,2,3)")
     ap.add_argument("--case", help=argparse.SUPPRESS)
     ap.add_argument("--insert-case", help=argparse.SUPPRESS)
+    ap.add_argument("--refined-case", help=argparse.SUPPRESS)
     ap.add_argument("--calibrate", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.calibrate:
@@ -424,6 +520,11 @@ def main():
         return
     if args.case:
         row = run_case(*json.loads(args.case))
+        if row is not None:
+            print(json.dumps(row), flush=True)
+        return
+    if args.refined_case:
+        row = refined_case(*json.loads(args.refined_case))
         if row is not None:
             print(json.dumps(row), flush=True)
         return
@@ -440,6 +541,10 @@ def main():
     procs = [int(p) for p in args.procs.split(",")]
     print(f"{os.cpu_count()} cores; load average {os.getloadavg()[0]:.1f} at start; "
           f"times in s")
+    if args.refined:
+        refined_compare([int(n) for n in (args.sizes or "7,13").split(",")], args.levels,
+                        max(procs[-1], 2), args.repeat)
+        return
     if args.insert:
         print(f"{'P':>2}{'n':>4}{'rows':>9}{'nnz/proc':>10}{'stash [s]':>10}"
               f"{'exchange [s]':>13}")
@@ -463,7 +568,7 @@ def main():
         cases.extend(((geometry, n, form, "petsc"), p) for p in counts)
 
     if args.hx:
-        print_hx(hx_cases([int(n) for n in args.sizes.split(",")],
+        print_hx(hx_cases([int(n) for n in (args.sizes or "26,42").split(",")],
                           [p for p in procs if p <= 2], args.repeat))
         return
     if args.scaling:

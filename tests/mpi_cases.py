@@ -1,6 +1,6 @@
 """Checks of the distributed backend, run under ``mpiexec -n P`` by test_distributed.py.
 
-    mpiexec -n P python tests/mpi_cases.py agree|preconditioners|errors|crash
+    mpiexec -n P python tests/mpi_cases.py agree|preconditioners|errors|crash|refined
 
 The root prints one line ``RESULT {json}`` with what the test asserts on. ``crash``
 raises on the last rank while the others wait in a collective call: the job must end
@@ -223,6 +223,71 @@ def errors():
     return COMM.gather(seen, root=0)
 
 
+def refined():
+    """The mesh refined in parallel against the same mesh refined on one process: each
+    fine element once (same centroid and region), same mean B."""
+    from fluxkern_tools.solvers.distributed import plex
+
+    c = cube(3)
+    c.surface_groups = {"caps": c.boundary_triangles(lambda f: np.abs(f[:, 2]) > 0.19)}
+    cases = [("cube linear", c, {0: AIR, 1: materials.linear(1000.0)}, None, 1),
+             ("cube caps", c, {0: AIR, 1: STEEL}, "caps", 1),
+             ("sphere", sphere_octant(2), {0: STEEL, 1: AIR},
+              lambda f: f[:, 2] > 1e-9, 0)]
+    out = {}
+    for name, m, mats, dirichlet, steel in cases:
+        dp = distributed.refined(m if ROOT else None, 2, mats, [0, 0, 1.5],
+                                 dirichlet=dirichlet)
+        x, report = dp.solve(rtol=1e-11)
+        B = dp.mean_B(x, steel)
+        lm = dp.mesh
+        cents = COMM.gather((lm.coords[lm.cells].mean(axis=1), lm.regions), root=0)
+        if not ROOT:
+            continue
+        fine = plex.refined_mesh(m, 2)
+        serial_dirichlet = ((lambda f: np.abs(f[:, 2]) > 0.19) if dirichlet == "caps"
+                            else dirichlet)
+        pb = solvers.ReducedVectorPotential(fine, mats, [0, 0, 1.5],
+                                            dirichlet=serial_dirichlet)
+        ref = pb.solve(rtol=1e-11, linear_solver="direct")
+        Bs = mean_B(ref, steel)
+        got = np.vstack([np.column_stack([cc, r]) for cc, r in cents])
+        want = np.column_stack([fine.centroids(), fine.regions])
+        key = lambda a: a[np.lexsort(np.round(a, 9).T[::-1])]
+        out[name] = {"converged": report.converged, "size": dp.size,
+                     "free": int(len(pb.unfixed)), "elements": len(got),
+                     "fine": fine.num_el, "coarse": m.num_el,
+                     "same": bool(len(got) == len(want)
+                                  and np.allclose(key(got), key(want), atol=1e-12)),
+                     "meanB": float(np.linalg.norm(B - Bs) / np.linalg.norm(Bs))}
+    # The P1 scalar potential: the same values at the same free nodes.
+    m, mats = sphere_octant(2), {0: STEEL, 1: AIR}
+    corner = lambda f: (f[:, 0] > 1e-9) & (f[:, 1] > 1e-9)
+    H0 = [0, 0, 1.5 / MU0]
+    dp = distributed.refined(m if ROOT else None, 2, mats, H0, "scalar", dirichlet=corner)
+    phi, report = dp.solve()
+    got = COMM.gather((dp.owned_points(), phi), root=0)
+    if ROOT:
+        pb = solvers.ScalarPotential(plex.refined_mesh(m, 2), mats, H0, dirichlet=corner)
+        ref = pb.solve(linear_solver="direct")
+        order = lambda X: np.lexsort(np.round(X, 9).T[::-1])
+        P = np.vstack([p for p, _ in got])
+        a = np.concatenate([v for _, v in got])[order(P)]
+        b = ref.phi[pb.free][order(pb.nodes[pb.free])]
+        out["sphere scalar"] = {"converged": report.converged, "size": dp.size,
+                                "free": len(pb.free),
+                                "phi": float(np.abs(a - b).max() / np.abs(b).max())}
+    try:
+        distributed.refined(None, 1, {0: AIR}, [0, 0, 1])
+        err = "no error"
+    except Exception as exc:
+        err = f"{type(exc).__name__}: {exc}"
+    errs = COMM.gather(err, root=0)
+    if ROOT:
+        out["no mesh"] = errs
+    return out
+
+
 def crash():
     distributed.abort_on_error()
     if COMM.rank == COMM.size - 1:
@@ -237,6 +302,6 @@ if __name__ == "__main__":
     faulthandler.dump_traceback_later(int(os.environ.get("FLUXKERN_CASE_TIMEOUT", "900")),
                                       exit=True)
     result = {"agree": agree, "preconditioners": preconditioners, "errors": errors,
-              "crash": crash}[sys.argv[1]]()
+              "crash": crash, "refined": refined}[sys.argv[1]]()
     if ROOT:
         print("RESULT " + json.dumps(result), flush=True)

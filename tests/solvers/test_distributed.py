@@ -75,6 +75,22 @@ def test_hx_preconditioner_gives_the_ams_solution(nprocs):
     assert "preconditioner must be one of" in out["unknown"]
 
 
+@pytest.mark.parametrize("nprocs", [1, 2, 3])
+def test_mesh_refined_in_parallel_equals_the_serial_refinement(nprocs):
+    out = result(mpirun(nprocs, CASES, "refined"))
+    for name in ("cube linear", "cube caps", "sphere"):
+        r = out[name]
+        # Every fine element exactly once, with its coarse element's region; the same
+        # unknowns (Dirichlet part by name or predicate) and the same solution.
+        assert r["elements"] == r["fine"] == 64 * r["coarse"] and r["same"], (name, r)
+        assert r["converged"] and r["size"] == r["free"], (name, r)
+        assert r["meanB"] < 1e-8, (name, r)
+    r = out["sphere scalar"]
+    assert r["converged"] and r["size"] == r["free"] and r["phi"] < 1e-8, r
+    assert [e.split(":")[0] for e in out["no mesh"]] == (
+        ["ValueError"] + ["RankError"] * (nprocs - 1))
+
+
 @pytest.mark.parametrize("nprocs", [1, 3])
 def test_a_failing_process_fails_every_process(nprocs):
     seen = result(mpirun(nprocs, CASES, "errors"))

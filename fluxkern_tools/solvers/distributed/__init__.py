@@ -24,11 +24,12 @@ need them (they are loaded on first use), using it does.
 from .comm import MPI_INSTALL_HINT, RankError, abort_on_error, available
 from .partition import (LocalDofs, Numbering, dual_graph, elements_by_part, local_dofs,
                         number_dofs, partition_elements)
-from .scalar_potential import DistributedScalarPotential
-from .vector_potential import DistributedVectorPotential
+from .scalar_potential import DistributedScalarPotential, RefinedScalarPotential
+from .vector_potential import DistributedVectorPotential, RefinedVectorPotential
 
 __all__ = ["solve", "distribute", "available", "abort_on_error", "RankError",
-           "MPI_INSTALL_HINT", "DistributedVectorPotential", "DistributedScalarPotential"]
+           "MPI_INSTALL_HINT", "DistributedVectorPotential", "DistributedScalarPotential",
+           "RefinedVectorPotential", "RefinedScalarPotential", "refined"]
 
 
 def distribute(problem, comm=None, root: int = 0, preconditioner: str | None = None):
@@ -65,3 +66,17 @@ def solve(problem, comm=None, root: int = 0, preconditioner: str | None = None,
     """Distribute ``problem`` and solve it (``preconditioner`` as in
     :func:`distribute`, other options as the distributed ``solve``)."""
     return distribute(problem, comm, root, preconditioner).solve(**solve_options)
+
+
+def refined(mesh, levels: int, materials, field, formulation: str = "vector", **options):
+    """A problem on ``mesh`` refined ``levels`` times in parallel (DMPlex; no process
+    builds the fine mesh): the reduced vector potential (``formulation="vector"``,
+    ``field`` the source, :class:`RefinedVectorPotential`) or the P1 total scalar
+    potential (``"scalar"``, ``field`` the potential or H0,
+    :class:`RefinedScalarPotential`); see those for the arguments, ``options`` and
+    errors. Collective. ValueError for another formulation."""
+    if formulation == "vector":
+        return RefinedVectorPotential(mesh, levels, materials, field, **options)
+    if formulation == "scalar":
+        return RefinedScalarPotential(mesh, levels, materials, field, **options)
+    raise ValueError("formulation must be 'vector' or 'scalar'")

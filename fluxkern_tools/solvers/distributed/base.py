@@ -96,6 +96,65 @@ class DistributedProblem:
 
         return root_bcast(self.comm, make, self.root)
 
+    def _start_refined(self, mesh, levels, materials, kind, field, comm, root):
+        """The set-up of the drivers on a mesh refined in parallel (see :mod:`.plex`):
+        the communicator, the coarse mesh (a Mesh or a path, on the root) distributed
+        and refined, ``self.mesh`` this process's :class:`~.plex.LocalMesh`. Returns
+        ``{"materials", "field"}``: the ``kind`` ("reluctance" or "permeability")
+        curves from the root, and ``field`` (the source or the potential), each
+        process's own when every process passes one, else the root's (pickled)."""
+        from . import plex
+        from .comm import idle_barrier
+
+        self.comm = comm if comm is not None else world()
+        self.root = int(root)
+        self.rank, self.nranks = self.comm.rank, self.comm.size
+        self.problem, self.everywhere = None, False
+        own = all(self.comm.allgather(field is not None))
+        made = {}
+
+        def make():
+            import pickle
+
+            from ...materials import magnet_table
+            from ...meshes import Mesh, read
+            from .._common import material_table
+
+            m = mesh
+            if m is None:
+                raise ValueError("the root process must pass the mesh")
+            if not isinstance(m, Mesh):
+                m = read(m)
+            if magnet_table(m, materials):
+                raise NotImplementedError("permanent magnets are not supported by the "
+                                          "distributed drivers; solve serially")
+            out = {"materials": material_table(m, materials, kind),
+                   "field": None if own else field}
+            try:
+                pickle.dumps(out)
+            except Exception as exc:
+                raise ValueError(f"the materials or the field cannot be sent to the "
+                                 f"other processes ({exc}); pass the field on every "
+                                 "process") from exc
+            made["mesh"] = m
+            return out
+
+        light = root_bcast(self.comm, make, self.root)   # a failure raises everywhere
+        if own:
+            light["field"] = field
+        self.times = {"source": 0.0}
+        limit_threads(self.comm)
+        idle_barrier(self.comm)
+        dm, _ = plex.coarse_plex(made.get("mesh"), self.comm, self.root)
+        made.clear()
+        dm, self.setup_times = plex.refine(dm, levels)
+        t0 = time.perf_counter()
+        self.mesh = plex.local_mesh(dm, self.comm)
+        self.setup_times["number"] = time.perf_counter() - t0
+        #: Number of fine elements over all processes.
+        self.num_el = int(self.comm.allreduce(self.mesh.num_el))
+        return light
+
     # -- vectors over the free unknowns -----------------------------------------------
     def norm(self, v) -> float:
         """Euclidean norm of a distributed vector given by its owned entries."""

@@ -18,7 +18,7 @@ from .base import DistributedProblem
 from .ksp import PetscSolver
 from .partition import elements_by_part, local_dofs, number_dofs, partition_elements
 
-__all__ = ["DistributedScalarPotential"]
+__all__ = ["DistributedScalarPotential", "RefinedScalarPotential"]
 
 
 class DistributedScalarPotential(DistributedProblem):
@@ -105,3 +105,73 @@ class DistributedScalarPotential(DistributedProblem):
         if full is None:
             return None
         return ScalarPotentialSolution(self.problem, full, report)
+
+
+class RefinedScalarPotential(DistributedScalarPotential):
+    """The P1 total scalar potential on a coarse mesh refined in parallel (see
+    :mod:`.plex` and :class:`~.vector_potential.RefinedVectorPotential`): no process
+    builds the fine mesh. Solved as :class:`DistributedScalarPotential`.
+
+    Parameters
+    ----------
+    mesh : :class:`~fluxkern_tools.meshes.Mesh` or a mesh file path, on the root.
+    levels : int, uniform refinements (x 8 elements each).
+    permeabilities : ``{region id or name: material}``, on the root.
+    potential : a callable on points (P, 3; m) returning phi (A), or H0 (3,; A/m) for
+        phi = -H0 . x: the values on the Dirichlet part. Taken from the root (pickled)
+        unless every process passes one.
+    dirichlet : None (the whole boundary), surface name(s) or a predicate on face
+        centroids (m).
+    comm, root : the communicator and the root rank.
+
+    Raises
+    ------
+    ValueError
+        as :class:`~.vector_potential.RefinedVectorPotential`, and for a potential
+        without one finite value per point; on every process (RankError elsewhere).
+    """
+
+    def __init__(self, mesh, levels: int, permeabilities, potential, *, dirichlet=None,
+                 comm=None, root: int = 0):
+        import time
+
+        from ...fem import elements, quadrature
+        from ..scalar_potential import uniform_field_potential
+        from . import plex
+        from .comm import collective
+
+        if potential is not None and not callable(potential):
+            potential = uniform_field_potential(potential)
+        lt = self._start_refined(mesh, levels, permeabilities, "permeability", potential,
+                                 comm, root)
+        q, w = quadrature.tetrahedron(1)
+        self.light = {"materials": lt["materials"], "q": q, "w": w,
+                      "d_phi": elements.lagrange(1, q)[1]}
+        t0 = time.perf_counter()
+        piece = None
+        with collective(self.comm, "the prescribed potential"):
+            piece = plex.nodal_piece(self.mesh, dirichlet, lt["field"])
+            n_own = piece["local"].counts[0][0]
+            x0 = piece["coords"][:n_own]
+            self._x0 = np.asarray(lt["field"](x0) if n_own else np.zeros(0),
+                                  dtype=np.float64).reshape(-1)
+        self.mesh.release()
+        self.setup_times["number"] += time.perf_counter() - t0
+        self._build(piece)
+
+    def solve(self, *, rtol: float = 1e-10, max_iter: int = 30, line_search: bool = True,
+              log=None):
+        """Newton solve on all processes from the potential's values; returns
+        ``(phi, report)`` on every process: this process's owned free unknowns (A, in
+        global-number order; their points are :meth:`owned_points`) and the report."""
+
+        def assemble(v):
+            J, kx, _, kx_fixed = self.system.system(v, 1.0)
+            return J, -kx, float(np.hypot(self.norm(kx), self.norm(kx_fixed)))
+
+        return self._newton(assemble, self._x0.copy(), rtol=rtol, max_iter=max_iter,
+                            line_search=line_search, log=log, linear=self.is_linear)
+
+    def owned_points(self) -> np.ndarray:
+        """Coordinates (m) of this process's owned free unknowns, in solve order."""
+        return self.piece["coords"][:self.system.n_owned]

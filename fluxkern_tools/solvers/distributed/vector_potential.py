@@ -25,7 +25,7 @@ from .ksp import PetscSolver, VertexContext
 from .partition import (compact, elements_by_part, local_dofs, number_dofs,
                         partition_elements)
 
-__all__ = ["DistributedVectorPotential"]
+__all__ = ["DistributedVectorPotential", "RefinedVectorPotential"]
 
 
 class DistributedVectorPotential(DistributedProblem):
@@ -248,3 +248,93 @@ class DistributedVectorPotential(DistributedProblem):
         if full is None:
             return None
         return VectorPotentialSolution(self.problem, full, s, report)
+
+
+class RefinedVectorPotential(DistributedVectorPotential):
+    """The reduced vector potential on a coarse mesh refined in parallel: the coarse
+    mesh is distributed with DMPlex and every process refines its own part ``levels``
+    times (see :mod:`.plex`), so neither the fine mesh nor its partition is ever built
+    on one process. Lowest-order edges, ungauged, solved as
+    :class:`DistributedVectorPotential`.
+
+    Parameters
+    ----------
+    mesh : :class:`~fluxkern_tools.meshes.Mesh` or a mesh file path (read with
+        :func:`fluxkern_tools.meshes.read`), on the root; None allowed elsewhere.
+    levels : int, uniform refinements (x 8 elements each; nodes on curved surfaces
+        stay on the coarse facets).
+    reluctances : ``{region id or name: material}`` as for
+        :class:`~fluxkern_tools.solvers.ReducedVectorPotential`, on the root.
+    source : the source field B_s (T): constant (3,) or a callable on points (P, 3; m).
+        Taken from the root (pickled) unless every process passes one.
+    dirichlet : the part of the boundary with A x n = 0: None (all), surface name(s)
+        or a predicate on face centroids (m), applied to the fine faces.
+    comm, root : the communicator (default ``MPI.COMM_WORLD``) and the root rank.
+
+    Raises
+    ------
+    ValueError
+        for a missing mesh on the root, a region without a material, or a source that
+        cannot be sent; NotImplementedError for permanent magnets. Collective: raised on
+        every process (:class:`~.comm.RankError` off the root).
+    """
+
+    def __init__(self, mesh, levels: int, reluctances, source, *, dirichlet=None,
+                 comm=None, root: int = 0):
+        from ...fem import quadrature
+        from ...fem.kernels import edge_tables
+        from . import plex
+
+        # The refined pieces carry no nodal numbering of the "hx" cycle yet: hypre's AMS.
+        self.preconditioner = "hypre-ams"
+        lt = self._start_refined(mesh, levels, reluctances, "reluctance", source, comm,
+                                 root)
+        q, w = quadrature.tetrahedron(2)
+        self.light = {"materials": lt["materials"], "tables": edge_tables(q, w, 1),
+                      "source": lt["field"]}
+        t0 = time.perf_counter()
+        piece = plex.edge_piece(self.mesh, dirichlet)
+        self.mesh.release()                  # the DMPlex's topology is no longer needed
+        self.setup_times["number"] += time.perf_counter() - t0
+        self._build(piece)
+
+    def solve(self, source_scale: float = 1.0, *, rtol: float = 1e-8, max_iter: int = 30,
+              line_search: bool = True, log=None):
+        """Newton solve on all processes from A = 0 (options as
+        :meth:`DistributedVectorPotential.solve`); returns ``(x, report)`` on every
+        process: this process's owned unknowns (Wb per edge, in global-number order)
+        and the Newton report. The solution is not gathered."""
+        s = float(source_scale)
+
+        def assemble(v):
+            J, kx, rhs, _ = self.system.system(v, s)
+            return J, rhs - kx, float(max(self.norm(rhs), self.norm(kx)))
+
+        self._scale = s
+        return self._newton(assemble, np.zeros(self.system.n_owned), rtol=rtol,
+                            max_iter=max_iter, line_search=line_search, log=log,
+                            linear=self.is_linear)
+
+    def mean_B(self, x, region) -> np.ndarray:
+        """Volume mean (3,) of the total flux density B = B_s + curl A (T) over
+        ``region`` (an id) at the owned unknowns ``x`` from :meth:`solve`. Collective;
+        ValueError (on every process) for a region without elements."""
+        from ...fem.kernels import edge_tables
+        from ..sources import source_field
+
+        xl = self.system.local_iterate(x)
+        acc = np.zeros(4)
+        if region in self.regions:
+            arr = self.regions[region]
+            t = edge_tables(np.full((1, 3), 0.25), np.ones(1), 1)
+            pts, B = curl_at(self.piece["coords"], arr["cells"], arr["glob_ids"],
+                             arr["orientations"], xl, t, self.num_el_dofs)
+            B = B + getattr(self, "_scale", 1.0) * source_field(self.light["source"], pts)
+            P = self.piece["coords"][arr["cells"].reshape(-1, 4)]
+            d = P[:, 1:] - P[:, :1]
+            vol = np.einsum("ij,ij->i", d[:, 0], np.cross(d[:, 1], d[:, 2])) / 6.0
+            acc = np.concatenate([(B * vol[:, None]).sum(axis=0), [vol.sum()]])
+        tot = np.array(self.comm.allreduce(acc))
+        if not tot[3] > 0:                     # the same on every process
+            raise ValueError(f"no elements in region {region!r}")
+        return tot[:3] / tot[3]
