@@ -18,19 +18,9 @@ import numpy as np
 
 from .. import circuits
 from . import fields
-from ..coils import Coil
-from .results import Force
+from .results import Force, source_coils
 
 __all__ = ["coil_force"]
-
-
-def _source_coils(solution):
-    src = solution.problem.source
-    if isinstance(src, Coil):
-        return [src]
-    if isinstance(src, (list, tuple)) and src and all(isinstance(c, Coil) for c in src):
-        return list(src)
-    raise TypeError("coil_force needs a solution whose source is a Coil or a list of Coils")
 
 
 def coil_force(solution, coil=None, origin=(0.0, 0.0, 0.0), *, n_gauss: int = 4,
@@ -66,7 +56,7 @@ def coil_force(solution, coil=None, origin=(0.0, 0.0, 0.0), *, n_gauss: int = 4,
     if not fields.is_vector_solution(solution):
         raise TypeError("coil_force needs a reduced vector-potential solution: a scalar-"
                         "potential solution has no coils")
-    src = _source_coils(solution)
+    src = source_coils(solution)
     s = float(solution.source_scale)
     if reaction is None:
         def reaction(p):

@@ -107,18 +107,20 @@ def coenergy(solution, region=None, quad_degree: int = 2) -> float:
 
 # -- coils -----------------------------------------------------------------------------------
 
-def _source_coils(solution):
+def source_coils(solution) -> list:
+    """The coils of a reduced-potential solution's source (a list); TypeError when its
+    source is not a Coil or a list of Coils."""
     src = solution.problem.source
     if isinstance(src, Coil):
         return [src]
     if isinstance(src, (list, tuple)) and src and all(isinstance(c, Coil) for c in src):
         return list(src)
-    raise TypeError("flux linkage needs a solution whose source is a Coil or Coils")
+    raise TypeError("this needs a solution whose source is a Coil or a list of Coils")
 
 
 def _circuit(solution, coil):
     if coil is None:
-        return _source_coils(solution)
+        return source_coils(solution)
     return [coil] if isinstance(coil, Coil) else list(coil)
 
 
@@ -135,7 +137,7 @@ def _free_space_linkage(solution, circuit, n_gauss):
     s = solution.source_scale
     psi = 0.0
     for m in circuit:
-        for c in _source_coils(solution):
+        for c in source_coils(solution):
             M = (_self_inductance(c, n_gauss) if c is m
                  else circuits.mutual_inductance(c, m, n_gauss))
             psi += M * c.current * s
@@ -194,7 +196,7 @@ def inductance(solution, coil=None, n_gauss: int = 6, *, linear_solver=None,
     """
     pb = solution.problem
     circuit = _circuit(solution, coil)
-    sources = _source_coils(solution)
+    sources = source_coils(solution)
     if any(not any(m is c for c in sources) for m in circuit):
         raise ValueError("inductance() is for the source coils, whose current the solve "
                          "used; for a coil that is not a source use "
@@ -238,7 +240,7 @@ def mutual_inductance(solution, coil, n_gauss: int = 6) -> float:
     inside the mesh. Raises ValueError for a zero source current or source coils with
     different currents, TypeError for a solution without coil sources.
     """
-    sources = _source_coils(solution)
+    sources = source_coils(solution)
     currents = {float(c.current) for c in sources}
     if len(currents) != 1:
         raise ValueError("the source coils carry different currents: the mutual "

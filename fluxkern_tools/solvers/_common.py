@@ -6,7 +6,7 @@ import numpy as np
 
 from ..meshes import Mesh
 
-__all__ = ["material_table", "dirichlet_part", "dof_vector"]
+__all__ = ["material_table", "dirichlet_part", "dof_vector", "curve_fault"]
 
 
 def material_table(mesh: Mesh, materials, kind: str) -> dict:
@@ -59,3 +59,31 @@ def dof_vector(x, n: int) -> np.ndarray:
     if x.shape != (n,):
         raise ValueError(f"x must have {n} entries, got shape {x.shape}")
     return x
+
+
+# What each kind of curve object is checked by: its value, the derivative of B(H) (or
+# H(B)) built from it, and the names and unit of the field it is evaluated at.
+_CURVES = {
+    "permeability": ("evaluate_mu", "evaluate_dmu_dH", "mu or dB/dH", "|H|", "A/m"),
+    "reluctance": ("evaluate_nu", "evaluate_dnu_dB", "nu or dH/dB", "|B|", "T"),
+}
+
+
+def curve_fault(region, curve, magnitude, kind: str) -> str | None:
+    """A message when the material ``curve`` (a ``kind`` object: "permeability" or
+    "reluctance") of ``region`` is not finite and positive, or its B(H) is not
+    increasing, at the field magnitudes ``magnitude`` (outside its fitted range);
+    None when it is sound there."""
+    value, slope, what, field, unit = _CURVES[kind]
+    m = np.asarray(magnitude, dtype=np.float64)
+    if len(m) == 0:
+        return None
+    with np.errstate(all="ignore"):
+        v = np.asarray(getattr(curve, value)(m), dtype=np.float64)
+        d = v + m * np.asarray(getattr(curve, slope)(m), dtype=np.float64)
+    bad = ~(np.isfinite(v) & (v > 0) & np.isfinite(d) & (d > 0))
+    if not np.any(bad):
+        return None
+    return (f"the {kind} curve of region {region} left its fitted range: {what} is not "
+            f"positive at {field} up to {m[bad].max():.3g} {unit} ({int(bad.sum())} "
+            "quadrature point(s)); extend the B-H data or lower the excitation")

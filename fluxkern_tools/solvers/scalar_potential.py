@@ -20,7 +20,7 @@ from ..fem import elements as ref_elements, quadrature
 from ..fem.kernels import nodal_system
 from ..fem.spaces import NodalSpace
 from ..meshes import Mesh
-from ._common import dirichlet_part, dof_vector, material_table
+from ._common import curve_fault, dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .assembly import RegionSum
 from ..materials import magnet_table, remanence_in
@@ -156,18 +156,9 @@ class ScalarPotential:
         Hm = np.linalg.norm(H, axis=1)
         reg = np.repeat(self.mesh.regions, len(self.q))
         for r, perm in self.materials.items():
-            h = Hm[reg == r]
-            if len(h) == 0:
-                continue
-            with np.errstate(all="ignore"):
-                mu = np.asarray(perm.evaluate_mu(h), dtype=np.float64)
-                dB = mu + h * np.asarray(perm.evaluate_dmu_dH(h), dtype=np.float64)
-            bad = ~(np.isfinite(mu) & (mu > 0) & np.isfinite(dB) & (dB > 0))
-            if np.any(bad):
-                return (f"the permeability curve of region {r} left its fitted range: "
-                        f"mu or dB/dH is not positive at |H| up to {h[bad].max():.3g} A/m "
-                        f"({int(bad.sum())} quadrature point(s)); extend the B-H data "
-                        "or lower the excitation")
+            fault = curve_fault(r, perm, Hm[reg == r], "permeability")
+            if fault:
+                return fault
         return None
 
     def prescribed(self) -> np.ndarray:

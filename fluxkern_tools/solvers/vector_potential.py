@@ -37,7 +37,7 @@ from ..fem.kernels import EdgeTables, curl_at, curl_curl_system, edge_tables
 from ..fem.operators import discrete_gradient, nedelec_interpolation, tree_gauge
 from ..fem.spaces import EdgeSpace
 from ..meshes import Mesh
-from ._common import dirichlet_part, dof_vector, material_table
+from ._common import curve_fault, dirichlet_part, dof_vector, material_table
 from ._post import PostProcessing
 from .assembly import RegionSum
 from ..materials import magnet_table
@@ -271,16 +271,9 @@ class ReducedVectorPotential:
             if len(el) == 0 or rel.get_type_spec() == 0:
                 continue
             _, B = sol.B(self.tables.q, el)
-            b = np.linalg.norm(B, axis=1)
-            with np.errstate(all="ignore"):
-                nu = np.asarray(rel.evaluate_nu(b), dtype=np.float64)
-                dH = nu + b * np.asarray(rel.evaluate_dnu_dB(b), dtype=np.float64)
-            bad = ~(np.isfinite(nu) & (nu > 0) & np.isfinite(dH) & (dH > 0))
-            if np.any(bad):
-                return (f"the reluctance curve of region {r} left its fitted range: "
-                        f"nu or dH/dB is not positive at |B| up to {b[bad].max():.3g} T "
-                        f"({int(bad.sum())} quadrature point(s)); extend the B-H data "
-                        "or lower the excitation")
+            fault = curve_fault(r, rel, np.linalg.norm(B, axis=1), "reluctance")
+            if fault:
+                return fault
         return None
 
     def solve(self, source_scale: float = 1.0, x0=None, *, rtol: float = 1e-8,
