@@ -56,6 +56,7 @@ def out(v, like):
 
 
 def positive_finite(name, v):
+    """``v`` as a float; ValueError naming ``name`` unless it is finite and > 0."""
     v = float(v)
     if not (np.isfinite(v) and v > 0):
         raise ValueError(f"{name} must be a positive finite number, got {v!r}")
@@ -65,6 +66,9 @@ def positive_finite(name, v):
 # -- BH data ----------------------------------------------------------------------------------
 
 def check_bh(H, B):
+    """A B-H curve (H in A/m, B in T) checked and started at the origin: 1-D, finite,
+    strictly increasing in both, on or above B = mu0 H. Returns ``(H, B)`` float64;
+    ValueError saying what is wrong otherwise."""
     H = np.asarray(H, dtype=np.float64).reshape(-1)
     B = np.asarray(B, dtype=np.float64).reshape(-1)
     if H.shape != B.shape or len(H) < 2:
