@@ -25,7 +25,7 @@ def solves() -> dict:
     mesh = meshes.box((-0.2,) * 3, (0.2,) * 3, (9, 9, 9),
                       regions=[(1, lambda c: np.all(np.abs(c - [0, 0, 0.06]) < 0.05, axis=1))])
     mats = {0: materials.vacuum(), 1: materials.steel("M270-35A")}
-    coil = coils.winding(windings.circle_path(0.1), current=500.0, turns=200, width=0.02,
+    coil = coils.winding(windings.circle_path(0.15), current=500.0, turns=200, width=0.02,
                          height=0.03, grid=(2, 2))
     out = {}
     for deg in (1, 2):
