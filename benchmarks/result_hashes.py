@@ -22,7 +22,7 @@ def digest(*arrays) -> str:
 def solves() -> dict:
     from fluxkern_tools import coils, materials, meshes, solvers, windings
 
-    mesh = meshes.box((-0.2,) * 3, (0.2,) * 3, (9, 9, 9),
+    mesh = meshes.box((-0.2,) * 3, (0.2,) * 3, (12, 12, 12),
                       regions=[(1, lambda c: np.all(np.abs(c - [0, 0, 0.06]) < 0.05, axis=1))])
     mats = {0: materials.vacuum(), 1: materials.steel("M270-35A")}
     coil = coils.winding(windings.circle_path(0.15), current=500.0, turns=200, width=0.02,
