@@ -1,0 +1,121 @@
+"""Mesh topology: Mesh.from_cells with the compiled kernels against the NumPy path.
+
+Structured boxes of growing size (the Kuhn split of n^3 cells, 6 n^3 tetrahedra; the
+largest, 101^3 cells, is the mesh of the 1M-unknown scalar case of bench_solvers.py).
+Every other element is given negatively oriented, so the orientation repair runs too.
+For each size the two paths run in turn, best of the repeats; the table gives the
+phases (validation of the arrays, the orientation pass with degenerate and repeated-node
+checks, the connectivity pass: edges, orientation classes, face sort, manifold and fold
+checks, boundary faces, nodes and edges; the face numbering that second-order elements
+ask for on first use), the from_cells total and the ratio, and the generator's own time
+(box_mesh without from_cells). The results of the two paths are compared array by array.
+
+    python benchmarks/bench_mesh.py                  # up to 101^3 cells (~6.2M tets)
+    python benchmarks/bench_mesh.py --sizes 20 40    # cells per axis
+    OMP_NUM_THREADS=1 python benchmarks/bench_mesh.py   # the compiled path on one core
+"""
+
+import argparse
+import os
+import time
+
+import numpy as np
+
+from fluxkern_tools.meshes import generators
+from fluxkern_tools.meshes import topology as T
+
+PHASES = ("validate", "orient", "connect", "faces")
+
+
+def raw_box(n):
+    """Nodes and cells of the n^3-cell unit box, every other element reversed."""
+    ax = np.linspace(0.0, 1.0, n + 1)
+    m = generators.box_mesh(ax, ax, ax)
+    cells = m.cells.astype(np.int64)
+    cells[1::2] = cells[1::2][:, [0, 1, 3, 2]]
+    return m.nodes, cells
+
+
+def phases(X, cells, ext):
+    """Times (s) of the phases of from_cells, and its results, with ``ext`` (the
+    compiled kernels) or None (NumPy)."""
+    saved, T._ext = T._ext, ext
+    try:
+        t = {}
+        t0 = time.perf_counter()
+        m = T.Mesh.from_cells(X, cells)
+        t["from_cells"] = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        m.faces
+        t["faces"] = time.perf_counter() - t0
+        # The phases alone, on the same input.
+        t0 = time.perf_counter()
+        C = np.array(cells, dtype=np.int64, copy=True)
+        C.min(), C.max()
+        t["validate"] = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        T._orient(X, C, 1e-12, True)
+        t["orient"] = time.perf_counter() - t0
+        C = C.astype(np.int32)
+        t0 = time.perf_counter()
+        T._connect(C, len(X))
+        t["connect"] = time.perf_counter() - t0
+    finally:
+        T._ext = saved
+    return t, m
+
+
+def same(a, b):
+    names = ["cells", "edges", "glob_ids", "orientations", "boundary_faces",
+             "boundary_nodes", "boundary_edges", "faces", "face_ids"]
+    return all(np.array_equal(getattr(a, k), getattr(b, k)) and
+               getattr(a, k).dtype == getattr(b, k).dtype for k in names)
+
+
+def generator_time(n):
+    """box_mesh without its from_cells call (s)."""
+    ax = np.linspace(0.0, 1.0, n + 1)
+    saved = generators.Mesh
+    generators.Mesh = type("NoTopology", (), {"from_cells": staticmethod(lambda *a: None)})
+    try:
+        t0 = time.perf_counter()
+        generators.box_mesh(ax, ax, ax)
+        return time.perf_counter() - t0
+    finally:
+        generators.Mesh = saved
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--sizes", type=int, nargs="+", default=[20, 40, 60, 80, 101],
+                    help="cells per axis")
+    ap.add_argument("--repeats", type=int, default=3)
+    args = ap.parse_args()
+    if T._ext is None:
+        raise SystemExit("fluxkern_tools._topology is not built")
+    print(f"{os.cpu_count()} cores, compiled path on {T._ext.num_threads()} thread(s) "
+          f"(OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS', 'unset')}), "
+          f"best of {args.repeats} interleaved; seconds")
+    head = f"{'cells':>5} {'tets':>9} {'path':>7} " + " ".join(f"{p:>8}" for p in PHASES)
+    print(head + f" {'from_cells':>10} {'ratio':>6} {'box_mesh':>8} same")
+    for n in args.sizes:
+        X, cells = raw_box(n)
+        best = {"numpy": {}, "kernels": {}}
+        results = {}
+        for _ in range(args.repeats):
+            for path, ext in (("numpy", None), ("kernels", T._ext)):
+                t, results[path] = phases(X, cells, ext)
+                for k, v in t.items():
+                    best[path][k] = min(best[path].get(k, np.inf), v)
+        gen = min(generator_time(n) for _ in range(args.repeats))
+        ok = same(results["numpy"], results["kernels"])
+        for path in ("numpy", "kernels"):
+            b = best[path]
+            ratio = best["numpy"]["from_cells"] / b["from_cells"]
+            print(f"{n:>5} {len(cells):>9} {path:>7} "
+                  + " ".join(f"{b[p]:8.3f}" for p in PHASES)
+                  + f" {b['from_cells']:10.3f} {ratio:6.1f} {gen:8.3f} {ok}")
+
+
+if __name__ == "__main__":
+    main()
