@@ -81,7 +81,8 @@ PyArrayObject* checked(PyObject* obj, int typenum, int ndim, npy_intp cols, cons
   }
   auto* a = reinterpret_cast<PyArrayObject*>(obj);
   if (!PyArray_EquivTypenums(PyArray_TYPE(a), typenum) || PyArray_NDIM(a) != ndim ||
-      !PyArray_IS_C_CONTIGUOUS(a) || (ndim == 2 && PyArray_DIM(a, 1) != cols) || (writeable && !PyArray_ISWRITEABLE(a))) {
+      !PyArray_IS_C_CONTIGUOUS(a) || (ndim == 2 && PyArray_DIM(a, 1) != cols) ||
+      (writeable && !PyArray_ISWRITEABLE(a))) {
     PyErr_Format(PyExc_ValueError, "%s has the wrong dtype, shape or layout", name);
     return nullptr;
   }
