@@ -7,8 +7,10 @@ For each size the two paths run in turn, best of the repeats; the table gives th
 phases (validation of the arrays, the orientation pass with degenerate and repeated-node
 checks, the connectivity pass: edges, orientation classes, face sort, manifold and fold
 checks, boundary faces, nodes and edges; the face numbering that second-order elements
-ask for on first use), the from_cells total and the ratio, and the generator's own time
-(box_mesh without from_cells). The results of the two paths are compared array by array.
+ask for on first use), the parts of the connectivity pass (c.*), the from_cells total
+and the ratio, its CPU time and that ratio (on a shared machine the CPU time of one
+thread is the steadier figure), and the generator's own time (box_mesh without
+from_cells). The results of the two paths are compared array by array.
 
     python benchmarks/bench_mesh.py                  # up to 101^3 cells (~6.2M tets)
     python benchmarks/bench_mesh.py --sizes 20 40    # cells per axis
@@ -25,6 +27,9 @@ from fluxkern_tools.meshes import generators
 from fluxkern_tools.meshes import topology as T
 
 PHASES = ("validate", "orient", "connect", "faces")
+# Parts of the connectivity pass: orientation classes, edge numbering, the face sort
+# with the manifold and fold checks, boundary faces, nodes and edges.
+PARTS = ("classes", "edges", "faces", "boundary")
 
 
 def raw_box(n):
@@ -36,30 +41,66 @@ def raw_box(n):
     return m.nodes, cells
 
 
+def _timed(fn, times, name):
+    def wrapper(*args):
+        t0 = time.perf_counter()
+        try:
+            return fn(*args)
+        finally:
+            times[name] = times.get(name, 0.0) + time.perf_counter() - t0
+    return wrapper
+
+
+def _numpy_connect(C, n, times):
+    """The NumPy connectivity pass with its helpers timed; the rest (edge keys,
+    boundary) is what is left of the total."""
+    saved = {k: getattr(T, k) for k in ("orientation_class", "_unique_inverse",
+                                        "_sort_triples", "_check_folds")}
+    T.orientation_class = _timed(saved["orientation_class"], times, "classes")
+    T._unique_inverse = _timed(saved["_unique_inverse"], times, "edges")
+    T._sort_triples = _timed(saved["_sort_triples"], times, "faces")
+    T._check_folds = _timed(saved["_check_folds"], times, "faces")
+    try:
+        t0 = time.perf_counter()
+        T._connect_numpy(C, n)
+        total = time.perf_counter() - t0
+    finally:
+        for k, v in saved.items():
+            setattr(T, k, v)
+    times["boundary"] = total - sum(times.values())
+
+
 def phases(X, cells, ext):
-    """Times (s) of the phases of from_cells, and its results, with ``ext`` (the
-    compiled kernels) or None (NumPy)."""
+    """Wall times (s) of from_cells, its phases and the parts of its connectivity pass,
+    from_cells's CPU time, and the mesh; with ``ext`` (the compiled kernels) or None
+    (NumPy)."""
     saved, T._ext = T._ext, ext
     try:
         t = {}
-        t0 = time.perf_counter()
+        c0, t0 = time.process_time(), time.perf_counter()
         m = T.Mesh.from_cells(X, cells)
         t["from_cells"] = time.perf_counter() - t0
+        t["cpu"] = time.process_time() - c0
         t0 = time.perf_counter()
         m.faces
         t["faces"] = time.perf_counter() - t0
         # The phases alone, on the same input.
         t0 = time.perf_counter()
-        C = np.array(cells, dtype=np.int64, copy=True)
+        C = np.array(cells, dtype=np.int64, copy=True, order="C")
         C.min(), C.max()
         t["validate"] = time.perf_counter() - t0
         t0 = time.perf_counter()
         T._orient(X, C, 1e-12, True)
         t["orient"] = time.perf_counter() - t0
         C = C.astype(np.int32)
+        parts = {}
         t0 = time.perf_counter()
-        T._connect(C, len(X))
+        if ext is None:
+            _numpy_connect(C, len(X), parts)
+        else:
+            ext.connect(C, len(X), parts)
         t["connect"] = time.perf_counter() - t0
+        t.update({"c." + k: v for k, v in parts.items()})
     finally:
         T._ext = saved
     return t, m
@@ -96,8 +137,9 @@ def main():
     print(f"{os.cpu_count()} cores, compiled path on {T._ext.num_threads()} thread(s) "
           f"(OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS', 'unset')}), "
           f"best of {args.repeats} interleaved; seconds")
-    head = f"{'cells':>5} {'tets':>9} {'path':>7} " + " ".join(f"{p:>8}" for p in PHASES)
-    print(head + f" {'from_cells':>10} {'ratio':>6} {'box_mesh':>8} same")
+    cols = PHASES + tuple("c." + p for p in PARTS)
+    head = f"{'cells':>5} {'tets':>9} {'path':>7} " + " ".join(f"{p:>10}" for p in cols)
+    print(head + f" {'from_cells':>10} {'ratio':>6} {'cpu':>7} {'ratio':>6} {'box_mesh':>8} same")
     for n in args.sizes:
         X, cells = raw_box(n)
         best = {"numpy": {}, "kernels": {}}
@@ -112,9 +154,11 @@ def main():
         for path in ("numpy", "kernels"):
             b = best[path]
             ratio = best["numpy"]["from_cells"] / b["from_cells"]
+            cpu_ratio = best["numpy"]["cpu"] / b["cpu"]
             print(f"{n:>5} {len(cells):>9} {path:>7} "
-                  + " ".join(f"{b[p]:8.3f}" for p in PHASES)
-                  + f" {b['from_cells']:10.3f} {ratio:6.1f} {gen:8.3f} {ok}")
+                  + " ".join(f"{b[p]:10.3f}" for p in cols)
+                  + f" {b['from_cells']:10.3f} {ratio:6.1f} {b['cpu']:7.3f} {cpu_ratio:6.1f}"
+                  + f" {gen:8.3f} {ok}")
 
 
 if __name__ == "__main__":

@@ -20,6 +20,7 @@
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -93,6 +94,20 @@ PyObject* new_array(int ndim, npy_intp rows, npy_intp cols, int typenum) {
   npy_intp dims[2] = {rows, cols};
   return PyArray_SimpleNew(ndim, dims, typenum);
 }
+
+// Seconds since the last lap.
+class Clock {
+ public:
+  double lap() {
+    const auto now = std::chrono::steady_clock::now();
+    const double s = std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+    return s;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 // Entries bucketed by their lowest node, each bucket sorted by (key, index).
 template <typename Key>
@@ -245,13 +260,15 @@ PyObject* orient(PyObject*, PyObject* args) {
                        static_cast<long long>(neg));
 }
 
-// connect(cells int32 (E, 4), n) -> (status, edges, glob_ids, orientations, folds,
+// connect(cells int32 (E, 4), n[, times]) -> (status, edges, glob_ids, orientations, folds,
 // fold_element, boundary_faces, boundary_nodes, boundary_edges); status 1: a face
-// has more than two elements, 2: folds (the arrays are then None).
+// has more than two elements, 2: folds (the arrays are then None). A dict ``times``
+// receives the seconds of the phases: classes, edges, faces, boundary.
 PyObject* connect(PyObject*, PyObject* args) {
   PyObject* co;
   long long nn;
-  if (!PyArg_ParseTuple(args, "OL", &co, &nn)) return nullptr;
+  PyObject* times = nullptr;
+  if (!PyArg_ParseTuple(args, "OL|O!", &co, &nn, &PyDict_Type, &times)) return nullptr;
   PyArrayObject* ca = checked(co, NPY_INT32, 2, 4, "cells");
   if (!ca) return nullptr;
   const int64_t n = nn, E = PyArray_DIM(ca, 0);
@@ -270,11 +287,13 @@ PyObject* connect(PyObject*, PyObject* args) {
   int status = 0;
   long long folds = 0, fold_el = -1;
   std::vector<int32_t> edges, bfaces, bnodes, bedges;
+  double phase[4] = {0, 0, 0, 0};
   {
     NoGil nogil;
     try {
       in_range = cells_in_range(C, 4 * E, n, par);
       if (in_range) {
+        Clock clock;
         // Orientation classes: bit k set when local edge k runs from high to low.
 #pragma omp parallel for if (par)
         for (int64_t e = 0; e < E; ++e) {
@@ -283,6 +302,7 @@ PyObject* connect(PyObject*, PyObject* args) {
             cls |= int32_t(C[4 * e + kLocalEdges[k][0]] > C[4 * e + kLocalEdges[k][1]]) << k;
           O[e] = cls;
         }
+        phase[0] = clock.lap();
         // Edges.
         std::vector<int64_t> eoff;
         {
@@ -308,6 +328,7 @@ PyObject* connect(PyObject*, PyObject* args) {
             }
           }
         }
+        phase[1] = clock.lap();
         // Faces: one element (boundary), two (check the fold) or more (non-manifold).
         Buckets<uint64_t> fb;
         bucket_sort(fb, n, 4 * E, FaceKeys{C, n}, par);
@@ -345,6 +366,7 @@ PyObject* connect(PyObject*, PyObject* args) {
           }
           if (folds) status = 2;
         }
+        phase[2] = clock.lap();
         if (status == 0) {
           for (int64_t v = 0; v < n; ++v) nb[v + 1] += nb[v];
           bfaces.resize(3 * nb[n]);
@@ -384,6 +406,7 @@ PyObject* connect(PyObject*, PyObject* args) {
             if (on_node[v]) bnodes.push_back(static_cast<int32_t>(v));
           for (int64_t m = 0; m < eoff[n]; ++m)
             if (on_edge[m]) bedges.push_back(static_cast<int32_t>(m));
+          phase[3] = clock.lap();
         }
       }
     } catch (const std::bad_alloc&) {
@@ -391,6 +414,13 @@ PyObject* connect(PyObject*, PyObject* args) {
     }
   }
   if (no_memory) return PyErr_NoMemory();
+  if (times) {
+    const char* names[4] = {"classes", "edges", "faces", "boundary"};
+    for (int k = 0; k < 4; ++k) {
+      Ref t(PyFloat_FromDouble(phase[k]));
+      if (!t || PyDict_SetItemString(times, names[k], t.get()) < 0) return nullptr;
+    }
+  }
   if (!in_range) {
     PyErr_SetString(PyExc_ValueError, kRange);
     return nullptr;
@@ -481,7 +511,7 @@ PyMethodDef kMethods[] = {
     {"orient", orient, METH_VARARGS,
      "orient(nodes, cells, rel_tol, repair) -> (status, count, first, negative)"},
     {"connect", connect, METH_VARARGS,
-     "connect(cells, num_nodes) -> (status, edges, glob_ids, orientations, folds, "
+     "connect(cells, num_nodes[, times]) -> (status, edges, glob_ids, orientations, folds, "
      "fold_element, boundary_faces, boundary_nodes, boundary_edges)"},
     {"face_numbering", face_numbering, METH_VARARGS,
      "face_numbering(cells, num_nodes) -> (faces, face_ids)"},
