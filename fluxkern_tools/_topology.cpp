@@ -126,23 +126,47 @@ struct Buckets {
 // Bucket ``count`` entries: lowkey(i, lo, key) gives entry i's lowest node and key.
 template <typename Key, typename F>
 void bucket_sort(Buckets<Key>& b, int64_t n, int64_t count, F lowkey, bool par) {
+  // The entries are split into T consecutive chunks, counted and placed chunk by
+  // chunk, so that a bucket holds chunk 0's entries, then chunk 1's, ... whichever
+  // thread runs a chunk. The per-chunk counters never outgrow the items.
+  int64_t T = 1;
+#ifdef _OPENMP
+  if (par) T = omp_get_max_threads();
+#endif
+  T = std::max<int64_t>(1, std::min<int64_t>(T, count / std::max<int64_t>(n, 1)));
+  std::vector<int64_t> at(static_cast<size_t>(T * n), 0);  // at[t * n + v]
+  auto chunk = [count, T](int64_t t) { return count / T * t + std::min(t, count % T); };
+#pragma omp parallel for if (T > 1) schedule(static, 1)
+  for (int64_t t = 0; t < T; ++t) {
+    int64_t* c = at.data() + t * n;
+    for (int64_t i = chunk(t); i < chunk(t + 1); ++i) {
+      int64_t lo;
+      Key key;
+      lowkey(i, lo, key);
+      ++c[lo];
+    }
+  }
   b.start.assign(n + 1, 0);
-  for (int64_t i = 0; i < count; ++i) {
-    int64_t lo;
-    Key key;
-    lowkey(i, lo, key);
-    ++b.start[lo + 1];
+  for (int64_t v = 0, pos = 0; v < n; ++v) {
+    for (int64_t t = 0; t < T; ++t) {
+      const int64_t c = at[t * n + v];
+      at[t * n + v] = pos;
+      pos += c;
+    }
+    b.start[v + 1] = pos;
   }
-  for (int64_t v = 0; v < n; ++v) b.start[v + 1] += b.start[v];
   b.items.resize(count);
-  std::vector<int64_t> cur(b.start.begin(), b.start.end() - 1);
-  for (int64_t i = 0; i < count; ++i) {
-    int64_t lo;
-    Key key;
-    lowkey(i, lo, key);
-    b.items[cur[lo]++] = Item<Key>{key, static_cast<int32_t>(i)};
+#pragma omp parallel for if (T > 1) schedule(static, 1)
+  for (int64_t t = 0; t < T; ++t) {
+    int64_t* c = at.data() + t * n;
+    for (int64_t i = chunk(t); i < chunk(t + 1); ++i) {
+      int64_t lo;
+      Key key;
+      lowkey(i, lo, key);
+      b.items[c[lo]++] = Item<Key>{key, static_cast<int32_t>(i)};
+    }
   }
-  std::vector<int64_t>().swap(cur);
+  std::vector<int64_t>().swap(at);
 #pragma omp parallel for if (par) schedule(dynamic, 2048)
   for (int64_t v = 0; v < n; ++v) {
     std::sort(b.items.begin() + b.start[v], b.items.begin() + b.start[v + 1]);
