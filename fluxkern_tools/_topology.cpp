@@ -24,6 +24,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -120,7 +121,7 @@ struct Item {
 template <typename Key>
 struct Buckets {
   std::vector<int64_t> start;  // n + 1 offsets into items
-  std::vector<Item<Key>> items;
+  std::unique_ptr<Item<Key>[]> items;  // left uninitialised: every slot is written
 };
 
 // Bucket ``count`` entries: lowkey(i, lo, key) gives entry i's lowest node and key.
@@ -155,7 +156,7 @@ void bucket_sort(Buckets<Key>& b, int64_t n, int64_t count, F lowkey, bool par) 
     }
     b.start[v + 1] = pos;
   }
-  b.items.resize(count);
+  b.items.reset(new Item<Key>[count]);
 #pragma omp parallel for if (T > 1) schedule(static, 1)
   for (int64_t t = 0; t < T; ++t) {
     int64_t* c = at.data() + t * n;
@@ -169,7 +170,7 @@ void bucket_sort(Buckets<Key>& b, int64_t n, int64_t count, F lowkey, bool par) 
   std::vector<int64_t>().swap(at);
 #pragma omp parallel for if (par) schedule(dynamic, 2048)
   for (int64_t v = 0; v < n; ++v) {
-    std::sort(b.items.begin() + b.start[v], b.items.begin() + b.start[v + 1]);
+    std::sort(b.items.get() + b.start[v], b.items.get() + b.start[v + 1]);
   }
 }
 
