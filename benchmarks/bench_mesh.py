@@ -3,18 +3,20 @@
 Structured boxes of growing size (the Kuhn split of n^3 cells, 6 n^3 tetrahedra; the
 largest, 101^3 cells, is the mesh of the 1M-unknown scalar case of bench_solvers.py).
 Every other element is given negatively oriented, so the orientation repair runs too.
-For each size the two paths run in turn, best of the repeats; the table gives the
+For each size the paths run in turn, best of the repeats; the table gives the
 phases (validation of the arrays, the orientation pass with degenerate and repeated-node
 checks, the connectivity pass: edges, orientation classes, face sort, manifold and fold
 checks, boundary faces, nodes and edges; the face numbering that second-order elements
 ask for on first use), the parts of the connectivity pass (c.*), the from_cells total
-and the ratio, its CPU time and that ratio (on a shared machine the CPU time of one
-thread is the steadier figure), and the generator's own time (box_mesh without
-from_cells). The results of the two paths are compared array by array.
+and the ratio, its CPU time and that ratio (on a shared machine the CPU time is the
+steadier figure for one thread), and the generator's own time (box_mesh without
+from_cells). The results of the compiled paths are compared with NumPy's array by array.
 
     python benchmarks/bench_mesh.py                  # up to 101^3 cells (~6.2M tets)
     python benchmarks/bench_mesh.py --sizes 20 40    # cells per axis
-    OMP_NUM_THREADS=1 python benchmarks/bench_mesh.py   # the compiled path on one core
+
+The compiled path runs on one thread and on all that OpenMP allows (OMP_NUM_THREADS
+caps them), interleaved with the NumPy path.
 """
 
 import argparse
@@ -72,7 +74,7 @@ def _numpy_connect(C, n, times):
 
 def phases(X, cells, ext):
     """Wall times (s) of from_cells, its phases and the parts of its connectivity pass,
-    from_cells's CPU time, and the mesh; with ``ext`` (the compiled kernels) or None
+    from_cells's CPU time (all threads), and the mesh; with ``ext`` (the compiled kernels) or None
     (NumPy)."""
     saved, T._ext = T._ext, ext
     try:
@@ -127,6 +129,7 @@ def generator_time(n):
 
 
 def main():
+    from threadpoolctl import threadpool_limits
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sizes", type=int, nargs="+", default=[20, 40, 60, 80, 101],
                     help="cells per axis")
@@ -134,31 +137,35 @@ def main():
     args = ap.parse_args()
     if T._ext is None:
         raise SystemExit("fluxkern_tools._topology is not built")
-    print(f"{os.cpu_count()} cores, compiled path on {T._ext.num_threads()} thread(s) "
-          f"(OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS', 'unset')}), "
-          f"best of {args.repeats} interleaved; seconds")
+    threads = T._ext.num_threads()
+    print(f"{os.cpu_count()} cores (shared with other work), compiled path on 1 and on "
+          f"{threads} thread(s) (OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS', 'unset')}"
+          f" caps the latter), best of {args.repeats} interleaved; seconds")
     cols = PHASES + tuple("c." + p for p in PARTS)
-    head = f"{'cells':>5} {'tets':>9} {'path':>7} " + " ".join(f"{p:>10}" for p in cols)
+    head = f"{'cells':>5} {'tets':>9} {'path':>9} " + " ".join(f"{p:>10}" for p in cols)
     print(head + f" {'from_cells':>10} {'ratio':>6} {'cpu':>7} {'ratio':>6} {'box_mesh':>8} same")
+    paths = {"numpy": (None, None), "kernels/1": (T._ext, 1),
+             f"kernels/{threads}": (T._ext, threads)}
     for n in args.sizes:
         X, cells = raw_box(n)
-        best = {"numpy": {}, "kernels": {}}
+        best = {path: {} for path in paths}
         results = {}
         for _ in range(args.repeats):
-            for path, ext in (("numpy", None), ("kernels", T._ext)):
-                t, results[path] = phases(X, cells, ext)
+            for path, (ext, nt) in paths.items():
+                with threadpool_limits(nt, user_api="openmp"):
+                    t, results[path] = phases(X, cells, ext)
                 for k, v in t.items():
                     best[path][k] = min(best[path].get(k, np.inf), v)
         gen = min(generator_time(n) for _ in range(args.repeats))
-        ok = same(results["numpy"], results["kernels"])
-        for path in ("numpy", "kernels"):
+        for path in paths:
             b = best[path]
+            ok = same(results["numpy"], results[path])
             ratio = best["numpy"]["from_cells"] / b["from_cells"]
             cpu_ratio = best["numpy"]["cpu"] / b["cpu"]
-            print(f"{n:>5} {len(cells):>9} {path:>7} "
+            print(f"{n:>5} {len(cells):>9} {path:>9} "
                   + " ".join(f"{b[p]:10.3f}" for p in cols)
                   + f" {b['from_cells']:10.3f} {ratio:6.1f} {b['cpu']:7.3f} {cpu_ratio:6.1f}"
-                  + f" {gen:8.3f} {ok}")
+                  + f" {gen:8.3f} {ok}", flush=True)
 
 
 if __name__ == "__main__":
