@@ -15,6 +15,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from functools import cached_property
+from pathlib import Path
 from typing import Iterable
 
 import numpy as np
@@ -22,10 +23,43 @@ import numpy as np
 from ..fem.elements import GRAD_LAMBDA, LOCAL_EDGES, orientation_class
 from ..fem.spaces import region_arrays
 
-try:  # the compiled topology kernels; NumPy does the same work without them
-    from .. import _topology as _ext
-except ImportError:  # pragma: no cover - a source tree without the built extension
-    _ext = None
+
+
+def _load_kernels():
+    """The compiled topology kernels, or None (NumPy then does the same work).
+
+    A source tree ahead of the installed package on sys.path (tests and benchmarks run
+    from the repository) has no built module; the installed package's is used then."""
+    try:
+        from .. import _topology
+        return _topology
+    except ImportError:
+        pass
+    import importlib.machinery
+    import importlib.util
+    import sys
+    own = Path(__file__).resolve().parents[1]
+    for entry in sys.path:
+        pkg = Path(entry or ".").resolve() / "fluxkern_tools"
+        if pkg == own or not pkg.is_dir():
+            continue
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            path = pkg / f"_topology{suffix}"
+            if path.is_file():
+                try:
+                    loader = importlib.machinery.ExtensionFileLoader(
+                        "fluxkern_tools._topology", str(path))
+                    spec = importlib.util.spec_from_file_location(
+                        "fluxkern_tools._topology", path, loader=loader)
+                    module = importlib.util.module_from_spec(spec)
+                    loader.exec_module(module)
+                    return module
+                except ImportError:
+                    pass
+    return None
+
+
+_ext = _load_kernels()
 
 __all__ = ["Mesh", "FACES"]
 
