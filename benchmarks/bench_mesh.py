@@ -109,6 +109,7 @@ def phases(X, cells, ext):
 
 
 def same(a, b):
+    """True when two meshes have equal arrays of equal dtypes."""
     names = ["cells", "edges", "glob_ids", "orientations", "boundary_faces",
              "boundary_nodes", "boundary_edges", "faces", "face_ids"]
     return all(np.array_equal(getattr(a, k), getattr(b, k)) and
@@ -129,6 +130,7 @@ def generator_time(n):
 
 
 def main():
+    """Print the table (see the module's docstring)."""
     from threadpoolctl import threadpool_limits
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sizes", type=int, nargs="+", default=[20, 40, 60, 80, 101],
