@@ -54,8 +54,14 @@ def box_mesh(xs, ys, zs, regions: Sequence = (), default_region: int = 0) -> Mes
             vs.append(nid(cur))
         tets.append(np.stack(vs, axis=1))
     cells = np.stack(tets, axis=1).reshape(-1, 4)
-    cents = nodes[cells].mean(axis=1)
-    R = _regions_from_rules(cents, regions, default_region)
+    rules = list(regions or ())
+    if rules:
+        # The mean of the four vertices, summed in the order of nodes[cells].mean(axis=1)
+        # without its (E, 4, 3) temporary.
+        X = [nodes[cells[:, k]] for k in range(4)]
+        R = _regions_from_rules((((X[0] + X[1]) + X[2]) + X[3]) / 4.0, rules, default_region)
+    else:
+        R = np.full(len(cells), int(default_region), dtype=np.int32)
     return Mesh.from_cells(nodes, cells, R)
 
 

@@ -15,12 +15,51 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from functools import cached_property
+from pathlib import Path
 from typing import Iterable
 
 import numpy as np
 
 from ..fem.elements import GRAD_LAMBDA, LOCAL_EDGES, orientation_class
 from ..fem.spaces import region_arrays
+
+
+
+def _load_kernels():
+    """The compiled topology kernels, or None (NumPy then does the same work).
+
+    A source tree ahead of the installed package on sys.path (tests and benchmarks run
+    from the repository) has no built module; the installed package's is used then."""
+    try:
+        from .. import _topology
+        return _topology
+    except ImportError:
+        pass
+    import importlib.machinery
+    import importlib.util
+    import sys
+    own = Path(__file__).resolve().parents[1]
+    for entry in sys.path:
+        pkg = Path(entry or ".").resolve() / "fluxkern_tools"
+        if pkg == own or not pkg.is_dir():
+            continue
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            path = pkg / f"_topology{suffix}"
+            if path.is_file():
+                try:
+                    loader = importlib.machinery.ExtensionFileLoader(
+                        "fluxkern_tools._topology", str(path))
+                    spec = importlib.util.spec_from_file_location(
+                        "fluxkern_tools._topology", path, loader=loader)
+                    module = importlib.util.module_from_spec(spec)
+                    loader.exec_module(module)
+                    return module
+                except ImportError:
+                    pass
+    return None
+
+
+_ext = _load_kernels()
 
 __all__ = ["Mesh", "FACES"]
 
@@ -89,7 +128,7 @@ class Mesh:
             raise ValueError(f"nodes must have shape (num_nodes, 3), got {X.shape}")
         if not np.all(np.isfinite(X)):
             raise ValueError("node coordinates must be finite")
-        C = np.array(cells, dtype=np.int64, copy=True)
+        C = np.array(cells, dtype=np.int64, copy=True, order="C")
         if C.ndim != 2 or C.shape[1] != 4:
             raise ValueError(f"cells must have shape (num_el, 4), got {C.shape}")
         if len(C) == 0:
@@ -98,25 +137,7 @@ class Mesh:
             raise ValueError("cells reference nodes outside 0 .. num_nodes - 1")
         if len(X) >= 2**31 or 6 * len(C) >= 2**31:
             raise ValueError("mesh too large for 32-bit indices")
-        if np.any(np.sort(C, axis=1)[:, 1:] == np.sort(C, axis=1)[:, :-1]):
-            raise ValueError("an element repeats a node")
-        vol = _signed_volumes(X, C)
-        # Flatness against the element's own size, so that strongly graded meshes
-        # (tiny elements in a gap, large ones in the air) are judged fairly.
-        P = X[C]
-        lmax = np.max(np.linalg.norm(P[:, LOCAL_EDGES[:, 1]] - P[:, LOCAL_EDGES[:, 0]],
-                                     axis=2), axis=1)
-        flat = np.abs(vol) <= rel_tol * lmax ** 3
-        if np.any(flat):
-            bad = np.flatnonzero(flat)
-            raise ValueError(f"{len(bad)} degenerate element(s) (volume below {rel_tol:g} "
-                             f"times the cube of the longest edge), e.g. element "
-                             f"{bad[0]} with nodes {C[bad[0]].tolist()}")
-        neg = vol < 0
-        if np.any(neg):
-            if not repair_orientation:
-                raise ValueError(f"{int(neg.sum())} negatively oriented element(s)")
-            C[neg] = C[neg][:, [0, 1, 3, 2]]
+        neg = _orient(X, C, rel_tol, repair_orientation)
         if regions is None:
             R = np.zeros(len(C), dtype=np.int32)
         else:
@@ -124,35 +145,9 @@ class Mesh:
             if len(R) != len(C):
                 raise ValueError("regions needs one entry per element")
         C = C.astype(np.int32)
-        n = len(X)
-
-        # Unique edges, numbered in lexicographic order of (low, high) node.
-        a = C[:, LOCAL_EDGES[:, 0]].ravel()
-        b = C[:, LOCAL_EDGES[:, 1]].ravel()
-        keys = _pair_keys(a, b, n)
-        ukeys, inv = _unique_inverse(keys)
-        edges = np.column_stack([ukeys // n, ukeys % n]).astype(np.int32)
-        glob_ids = inv.reshape(len(C), 6).astype(np.int32)
-        orient = orientation_class(C)
-
-        # Boundary faces: the faces that belong to exactly one element. One sort of the
-        # faces gives them, the non-manifold check and the fold check.
-        faces = C[:, FACES].reshape(-1, 3)
-        sf = np.sort(faces, axis=1)
-        order, repeat = _sort_triples(sf, n)
-        starts = np.flatnonzero(~repeat)
-        counts = np.diff(np.append(starts, len(sf)))
-        if np.any(counts > 2):
-            raise ValueError("non-manifold mesh: a face is shared by more than two elements")
-        _check_folds(faces, order, repeat)
-        first = order[starts]
-        bfaces = faces[first[counts == 1]].astype(np.int32)
-        bnodes = np.unique(bfaces).astype(np.int32)
-        fe = bfaces[:, [[0, 1], [1, 2], [0, 2]]].reshape(-1, 2)
-        bkeys = np.unique(_pair_keys(fe[:, 0], fe[:, 1], n))
-        bedges = np.searchsorted(ukeys, bkeys).astype(np.int32)
+        edges, glob_ids, orient, bfaces, bnodes, bedges = _connect(C, len(X))
         return cls(X, np.ascontiguousarray(C), R, edges, np.ascontiguousarray(glob_ids),
-                   orient, bfaces, bnodes, bedges, {"repaired": int(neg.sum())})
+                   orient, bfaces, bnodes, bedges, {"repaired": neg})
 
     # -- sizes and flat views for the compiled functions ---------------------------------
     @property
@@ -231,6 +226,9 @@ class Mesh:
     # -- faces (numbered on first use; the second-order edge elements need them) -------
     @cached_property
     def _face_numbering(self):
+        if _ext is not None:
+            return _ext.face_numbering(np.ascontiguousarray(self.cells, dtype=np.int32),
+                                       self.num_nodes)
         sf = np.sort(self.cells[:, FACES], axis=2).reshape(-1, 3)
         keys = _triple_keys(sf, self.num_nodes)
         if keys is None:
@@ -338,6 +336,92 @@ class Mesh:
         return f
 
 
+def _orient(X, C, rel_tol, repair) -> int:
+    """Reject elements that repeat a node or are degenerate, repair (or reject)
+    negatively oriented ones by swapping local nodes 2 and 3 of ``C`` (int64, in place);
+    returns the number repaired."""
+    if _ext is not None:
+        status, count, first, neg = _ext.orient(X, C, float(rel_tol), bool(repair))
+        if status == 1:
+            raise ValueError("an element repeats a node")
+        if status == 2:
+            _raise_degenerate(count, first, C, rel_tol)
+        if status == 3:
+            raise ValueError(f"{count} negatively oriented element(s)")
+        return neg
+    return _orient_numpy(X, C, rel_tol, repair)
+
+
+def _raise_degenerate(count, first, C, rel_tol):
+    raise ValueError(f"{count} degenerate element(s) (volume below {rel_tol:g} "
+                     f"times the cube of the longest edge), e.g. element "
+                     f"{first} with nodes {C[first].tolist()}")
+
+
+def _orient_numpy(X, C, rel_tol, repair) -> int:
+    if np.any(np.sort(C, axis=1)[:, 1:] == np.sort(C, axis=1)[:, :-1]):
+        raise ValueError("an element repeats a node")
+    vol = _signed_volumes(X, C)
+    # Flatness against the element's own size, so that strongly graded meshes
+    # (tiny elements in a gap, large ones in the air) are judged fairly.
+    P = X[C]
+    lmax = np.max(np.linalg.norm(P[:, LOCAL_EDGES[:, 1]] - P[:, LOCAL_EDGES[:, 0]],
+                                 axis=2), axis=1)
+    flat = np.abs(vol) <= rel_tol * lmax ** 3
+    if np.any(flat):
+        bad = np.flatnonzero(flat)
+        _raise_degenerate(len(bad), bad[0], C, rel_tol)
+    neg = vol < 0
+    if np.any(neg):
+        if not repair:
+            raise ValueError(f"{int(neg.sum())} negatively oriented element(s)")
+        C[neg] = C[neg][:, [0, 1, 3, 2]]
+    return int(neg.sum())
+
+
+def _connect(C, n):
+    """Edges, global edge ids, orientation classes and the boundary of the positively
+    oriented int32 cells ``C``; ValueError for a non-manifold or folded mesh."""
+    if _ext is None:
+        return _connect_numpy(C, n)
+    status, edges, glob_ids, orient, folds, fold_el, bfaces, bnodes, bedges = \
+        _ext.connect(C, n)
+    if status == 1:
+        raise ValueError("non-manifold mesh: a face is shared by more than two elements")
+    if status == 2:
+        _raise_folds(folds, fold_el)
+    return edges, glob_ids, orient, bfaces, bnodes, bedges
+
+
+def _connect_numpy(C, n):
+    # Unique edges, numbered in lexicographic order of (low, high) node.
+    a = C[:, LOCAL_EDGES[:, 0]].ravel()
+    b = C[:, LOCAL_EDGES[:, 1]].ravel()
+    keys = _pair_keys(a, b, n)
+    ukeys, inv = _unique_inverse(keys)
+    edges = np.column_stack([ukeys // n, ukeys % n]).astype(np.int32)
+    glob_ids = inv.reshape(len(C), 6).astype(np.int32)
+    orient = orientation_class(C)
+
+    # Boundary faces: the faces that belong to exactly one element. One sort of the
+    # faces gives them, the non-manifold check and the fold check.
+    faces = C[:, FACES].reshape(-1, 3)
+    sf = np.sort(faces, axis=1)
+    order, repeat = _sort_triples(sf, n)
+    starts = np.flatnonzero(~repeat)
+    counts = np.diff(np.append(starts, len(sf)))
+    if np.any(counts > 2):
+        raise ValueError("non-manifold mesh: a face is shared by more than two elements")
+    _check_folds(faces, order, repeat)
+    first = order[starts]
+    bfaces = faces[first[counts == 1]].astype(np.int32)
+    bnodes = np.unique(bfaces).astype(np.int32)
+    fe = bfaces[:, [[0, 1], [1, 2], [0, 2]]].reshape(-1, 2)
+    bkeys = np.unique(_pair_keys(fe[:, 0], fe[:, 1], n))
+    bedges = np.searchsorted(ukeys, bkeys).astype(np.int32)
+    return edges, glob_ids, orient, bfaces, bnodes, bedges
+
+
 def _triple_keys(sorted_triples, n):
     """One int64 per sorted node triple, in lexicographic order, or None when n^3
     does not fit."""
@@ -392,10 +476,13 @@ def _check_folds(faces, order, repeat) -> None:
     pair = np.flatnonzero(repeat)
     same = parity[order[pair - 1]] == parity[order[pair]]
     if np.any(same):
-        el = order[pair[same]] // 4
-        raise ValueError(f"{int(same.sum())} face(s) with both elements on one side: "
-                         f"inverted (folded) elements, e.g. element {int(el[0])}; "
-                         "check the mesh's quality")
+        _raise_folds(int(same.sum()), int(order[pair[same]][0] // 4))
+
+
+def _raise_folds(count, element):
+    raise ValueError(f"{count} face(s) with both elements on one side: "
+                     f"inverted (folded) elements, e.g. element {element}; "
+                     "check the mesh's quality")
 
 
 def _regions_from_rules(centroids, rules, default) -> np.ndarray:
