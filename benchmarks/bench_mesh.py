@@ -138,7 +138,7 @@ def main():
     ap.add_argument("--repeats", type=int, default=3)
     args = ap.parse_args()
     if T._ext is None:
-        raise SystemExit("fluxkern_tools._topology is not built")
+        raise SystemExit("fluxkern_topology is not built (make install)")
     threads = T._ext.num_threads()
     print(f"{os.cpu_count()} cores (shared with other work), compiled path on 1 and on "
           f"{threads} thread(s) (OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS', 'unset')}"

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from functools import cached_property
-from pathlib import Path
 from typing import Iterable
 
 import numpy as np
@@ -26,37 +25,13 @@ from ..fem.spaces import region_arrays
 
 
 def _load_kernels():
-    """The compiled topology kernels, or None (NumPy then does the same work).
-
-    A source tree ahead of the installed package on sys.path (tests and benchmarks run
-    from the repository) has no built module; the installed package's is used then."""
+    """The compiled topology kernels (``fluxkern_topology``, built beside
+    ``fluxkern_mod``), or None: NumPy then does the same work."""
     try:
-        from .. import _topology
-        return _topology
+        import fluxkern_topology
     except ImportError:
-        pass
-    import importlib.machinery
-    import importlib.util
-    import sys
-    own = Path(__file__).resolve().parents[1]
-    for entry in sys.path:
-        pkg = Path(entry or ".").resolve() / "fluxkern_tools"
-        if pkg == own or not pkg.is_dir():
-            continue
-        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
-            path = pkg / f"_topology{suffix}"
-            if path.is_file():
-                try:
-                    loader = importlib.machinery.ExtensionFileLoader(
-                        "fluxkern_tools._topology", str(path))
-                    spec = importlib.util.spec_from_file_location(
-                        "fluxkern_tools._topology", path, loader=loader)
-                    module = importlib.util.module_from_spec(spec)
-                    loader.exec_module(module)
-                    return module
-                except ImportError:
-                    pass
-    return None
+        return None
+    return fluxkern_topology
 
 
 _ext = _load_kernels()

@@ -543,13 +543,13 @@ PyMethodDef kMethods[] = {
     {"num_threads", num_threads, METH_NOARGS, "Threads an OpenMP region would use."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_topology",
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "fluxkern_topology",
                        "Mesh topology kernels for fluxkern_tools.meshes.topology.", -1,
                        kMethods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__topology(void) {
+PyMODINIT_FUNC PyInit_fluxkern_topology(void) {
   import_array();
   return PyModule_Create(&kModule);
 }
