@@ -28,6 +28,11 @@ def sa_hierarchy(A, near_null=None):
     import pyamg
 
     A = sp.csr_matrix(A)
+    if np.any(A.data == 0):
+        # A matrix kept in a fixed pattern holds explicit zeros; with theta = 0 the
+        # strength of connection would count them as couplings and aggregate across.
+        A = A.copy()
+        A.eliminate_zeros()
     # The prolongation smoother estimates a spectral radius from a random start vector
     # drawn from NumPy's global generator; a fixed draw makes solves repeatable, and the
     # caller's random stream is left as it was.

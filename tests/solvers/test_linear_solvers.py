@@ -129,18 +129,34 @@ def test_auto_choice_and_forcing_terms():
     assert solvers.forcing_term(0.5, 1.0, 0.1, 0.0) == 0.1
 
 
-def test_constant_regions_kept_between_steps_give_the_full_system():
+@pytest.mark.parametrize("form,degree,pattern_from_elements", [
+    ("vector", 1, True), ("vector", 2, True), ("scalar", 1, True), ("vector", 1, False)])
+def test_constant_regions_kept_between_steps_give_the_full_system(form, degree,
+                                                                  pattern_from_elements):
     m = cube_mesh(4)
     m.regions[m.centroids()[:, 0] > 0.1] = 2          # a linear iron region with source
-    pb = solvers.ReducedVectorPotential(
-        m, {0: materials.vacuum(), 1: STEEL, 2: materials.linear(300.0)}, [0.2, 0, 1.5])
-    free = pb.unfixed
+    if form == "vector":
+        pb = solvers.ReducedVectorPotential(
+            m, {0: materials.vacuum(), 1: STEEL, 2: materials.linear(300.0)}, [0.2, 0, 1.5],
+            degree=degree)
+        frees, amp = [pb.unfixed, pb.free, pb.unfixed], 1e-3
+    else:
+        pb = solvers.ScalarPotential(m, {0: materials.vacuum(), 1: STEEL,
+                                         2: materials.linear(300.0)}, [0, 0, 1e6])
+        frees, amp = [pb.free, pb.free], 1e3
+    if not pattern_from_elements:
+        pb._sum.dofs = None                       # pattern from the first step's nonzeros
     rng = np.random.default_rng(4)
-    for scale in (1.0, 0.3):                       # the second call reuses the kept part
+    for k, free in enumerate(frees):             # later calls reuse the kept part
+        scale = 1.0 if k == 0 else 0.3
         x = np.zeros(pb.num_dofs)
-        x[free] = rng.normal(scale=1e-3, size=len(free))
+        if k:                                    # the first step has no Newton term
+            x[free] = rng.normal(scale=amp, size=len(free))
         J, Kx, rhs = pb._sum.system(x, scale, free)
-        K, dK, r_full = pb.matrices(x, scale)
+        if form == "vector":
+            K, dK, r_full = pb.matrices(x, scale)
+        else:
+            (K, dK), r_full = pb.matrices(x), np.zeros(pb.num_dofs)
         ref = sp.csr_array(K + dK)[free][:, free]
         assert abs(J - ref).max() <= 1e-12 * abs(ref).max()
         np.testing.assert_allclose(Kx, K @ x, rtol=1e-12, atol=1e-12 * np.abs(K @ x).max())
