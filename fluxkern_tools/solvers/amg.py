@@ -125,5 +125,14 @@ class SmoothedAggregation:
             refresh_operators(self.ml, A)
         self.memory = hierarchy_bytes(self.ml)
 
+    def keep(self, A) -> bool:
+        """Smooth with ``A`` (same order as the hierarchy's) and keep the coarse
+        levels as they are; False (nothing done) when there is no hierarchy to keep."""
+        if self.ml is None or self.ml.levels[0].A.shape != A.shape:
+            return False
+        self.ml.levels[0].A = sp.csr_matrix(A)
+        self.rebuilt = False
+        return True
+
     def __call__(self, r) -> np.ndarray:
         return v_cycle(self.ml, r)

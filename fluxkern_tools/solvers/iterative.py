@@ -29,6 +29,12 @@ __all__ = ["IterativeSolver"]
 _SLOWDOWN = 2.0
 
 
+# With ``reuse="adaptive"`` a set-up keeps the whole multigrid hierarchy (the finest
+# matrix replaced) while the last solve needed at most this many times the iterations
+# per decade of the last solve after a build or refresh.
+_KEEP_WITHIN = 1.5
+
+
 # Residuals within this many units of rounding of |A| |x| are as small as CG gets.
 FLOOR_FACTOR = 1e3
 
@@ -90,14 +96,25 @@ class IterativeSolver(LinearSolver):
     ``maxiter``: iteration limit of one solve (LinearSolveError beyond it);
     ``preconditioner``: None (chosen from the context: smoothed aggregation for nodal,
     auxiliary-space Maxwell for edge unknowns) or an object with ``setup(A)`` that,
-    called on a residual, returns the preconditioned vector.
+    called on a residual, returns the preconditioned vector; ``reuse``: what a set-up
+    after the first does with a multigrid preconditioner that supports it: ``"refresh"``
+    (the default: coarse operators recomputed on the kept aggregates) or ``"adaptive"``
+    (keep the hierarchy whole while CG's iterations per decade stay within 1.5 times
+    those after the last refresh, refresh otherwise). Either rebuilds when the rate
+    doubles against the last full build. ``stats.preconditioner`` says what was done.
+    ValueError for another ``reuse``.
     """
 
     name = "iterative"
     handles_singular = True
 
-    def __init__(self, maxiter: int = 500, preconditioner=None):
+    def __init__(self, maxiter: int = 500, preconditioner=None, reuse: str = "refresh"):
         super().__init__()
+        if reuse not in ("refresh", "adaptive"):
+            raise ValueError(f"reuse must be 'refresh' or 'adaptive', got {reuse!r}")
+        self.reuse = reuse
+        self._fresh_rate = None  # CG iterations per decade after the last build/refresh
+        self._last_rate = None
         self.maxiter = int(maxiter)
         self.given_preconditioner = preconditioner
         self.preconditioner = preconditioner
@@ -108,6 +125,7 @@ class IterativeSolver(LinearSolver):
     def configure(self, context) -> None:
         super().configure(context)
         self.A = None
+        self._fresh_rate = self._last_rate = None
         self._kernel = (None if getattr(context, "kernel", None) is None
                         else _KernelProjector(context.kernel))
         if self.given_preconditioner is not None:
@@ -128,8 +146,15 @@ class IterativeSolver(LinearSolver):
         st = self._new_stats()
         t0 = time.perf_counter()
         self.A = sp.csr_matrix(A)
-        with _serial_blas():
-            self.preconditioner.setup(self.A)
+        pc = self.preconditioner
+        if self._keeps() and pc.keep(self.A):
+            st.preconditioner = "keep"
+        else:
+            with _serial_blas():
+                pc.setup(self.A)
+            rebuilt = getattr(pc, "rebuilt", None)
+            st.preconditioner = "" if rebuilt is None else ("build" if rebuilt else "refresh")
+            self._fresh_rate = None
         st.setup_time = time.perf_counter() - t0
         st.memory = int(getattr(self.preconditioner, "memory", 0))
 
@@ -140,15 +165,15 @@ class IterativeSolver(LinearSolver):
         the kernel is removed first. When CG breaks down or runs out of iterations, the
         best iterate is returned if its residual lies at the rounding floor of A and
         x (``stats.rel_residual`` then exceeds ``rtol`` and ``stats.at_floor`` is set);
-        anything else raises LinearSolveError.
+        anything else raises LinearSolveError. With a kept hierarchy CG gets a budget of
+        iterations (twice the tolerated rate); beyond it the preconditioner is set up
+        again and the solve restarted (``stats.preconditioner`` then says "retry").
         """
-        from pyamg.krylov import cg
-
         if self.A is None:
             raise RuntimeError("setup(A) must come before solve(b)")
         st = self.stats
         st.at_floor = False
-        t0 = time.perf_counter()
+        t0, setup_before = time.perf_counter(), st.setup_time
         b = np.asarray(b, dtype=np.float64)
         nb = float(np.linalg.norm(b))
         if not np.isfinite(nb):
@@ -159,30 +184,25 @@ class IterativeSolver(LinearSolver):
         if nb == 0.0:
             st.rel_residual, st.solve_time = 0.0, time.perf_counter() - t0
             return np.zeros_like(b)
-        n = len(b)
-        M = LinearOperator((n, n), matvec=self.preconditioner, dtype=np.float64)
-        res = []
-        best = [np.inf, None]
-
-        def watch(x):
-            if not np.isfinite(res[-1]):
-                raise _Breakdown
-            if res[-1] < best[0]:
-                best[0], best[1] = res[-1], x.copy()
-
-        info = -1
-        with _quiet(), np.errstate(all="ignore"), _serial_blas():
-            try:
-                x, info = cg(self.A, b, x0=np.zeros(n), tol=float(rtol),
-                             maxiter=self.maxiter, M=M, callback=watch, residuals=res)
-            except _Breakdown:
-                x = np.full(n, np.nan)
-        st.iterations = len(res) - 1
+        done, budget = 0, self._kept_budget(rtol)
+        for attempt in (0, 1):
+            res, best, info, x = self._cg(b, rtol, budget if attempt == 0 else self.maxiter)
+            if budget is None or info == 0 or not attempt == 0:
+                break
+            # The kept hierarchy no longer fits: set it up again and solve anew.
+            done = len(res) - 1
+            t1 = time.perf_counter()
+            with _serial_blas():
+                self.preconditioner.setup(self.A)
+            st.setup_time += time.perf_counter() - t1
+            st.preconditioner, self._fresh_rate = "retry", None
+            budget = None
+        st.iterations = len(res) - 1 + done
         if info != 0 and best[1] is not None:
             x = best[1]                       # CG's residual need not fall monotonically
         x = np.asarray(x, dtype=np.float64).reshape(-1)
         st.rel_residual = float(np.linalg.norm(b - self.A @ x)) / nb
-        st.solve_time = time.perf_counter() - t0
+        st.solve_time = time.perf_counter() - t0 - (st.setup_time - setup_before)
         if info != 0 and np.isfinite(st.rel_residual):
             if st.rel_residual <= rtol:
                 info = 0
@@ -198,6 +218,37 @@ class IterativeSolver(LinearSolver):
                 f"{st.rel_residual:.2e} after {st.iterations} iterations (asked {rtol:.1e})")
         return check_finite(x)
 
+    def _kept_budget(self, rtol):
+        """Iteration limit of a first try with a kept hierarchy (None: not kept)."""
+        if self.stats.preconditioner != "keep" or self._fresh_rate is None:
+            return None
+        decades = max(1.0, -np.log10(max(rtol, 1e-300)))
+        return int(np.ceil(2 * _KEEP_WITHIN * self._fresh_rate * decades)) + 2
+
+    def _cg(self, b, rtol, maxiter):
+        """``(residual history, [best residual, its iterate], info, x)`` of one CG run."""
+        from pyamg.krylov import cg
+
+        n = len(b)
+        M = LinearOperator((n, n), matvec=self.preconditioner, dtype=np.float64)
+        res = []
+        best = [np.inf, None]
+
+        def watch(x):
+            if not np.isfinite(res[-1]):
+                raise _Breakdown
+            if res[-1] < best[0]:
+                best[0], best[1] = res[-1], x.copy()
+
+        info = -1
+        with _quiet(), np.errstate(all="ignore"), _serial_blas():
+            try:
+                x, info = cg(self.A, b, x0=np.zeros(n), tol=float(rtol),
+                             maxiter=maxiter, M=M, callback=watch, residuals=res)
+            except _Breakdown:
+                x = np.full(n, np.nan)
+        return res, best, info, x
+
     def rounding_floor(self, b, x) -> float:
         """The relative residual |b - A x| / |b| below which rounding leaves CG no
         progress to make: ``FLOOR_FACTOR`` eps (|A|_1 |x| + |b|) / |b|."""
@@ -206,8 +257,17 @@ class IterativeSolver(LinearSolver):
         return FLOOR_FACTOR * np.finfo(float).eps * (norm_a * float(np.linalg.norm(x))
                                                      + nb) / nb
 
+    def _keeps(self) -> bool:
+        return (self.reuse == "adaptive" and hasattr(self.preconditioner, "keep")
+                and self._fresh_rate is not None and self._last_rate is not None
+                and self._last_rate <= _KEEP_WITHIN * self._fresh_rate)
+
     def _watch_rate(self, st) -> None:
         pc = self.preconditioner
+        if st.iterations >= 1 and st.rel_residual > 0:
+            self._last_rate = st.iterations / max(0.5, -np.log10(st.rel_residual))
+            if self._fresh_rate is None:
+                self._fresh_rate = self._last_rate
         if not hasattr(pc, "invalidate") or st.iterations < 2 or not st.rel_residual > 0:
             return
         rate = st.iterations / max(0.5, -np.log10(st.rel_residual))

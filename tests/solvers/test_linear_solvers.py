@@ -204,6 +204,55 @@ def test_kept_multigrid_set_up_is_refreshed_and_rebuilt_when_it_degrades():
 
 
 
+def test_adaptive_reuse_keeps_the_hierarchy_while_cg_keeps_its_rate():
+    import pyamg
+    from fluxkern_tools.solvers.amg import SmoothedAggregation
+
+    A1 = pyamg.gallery.poisson((20, 20, 20), format="csr")
+    n = A1.shape[0]
+    d = np.ones(n)
+    d[: n // 2] = 1e3
+    A2 = (sp.diags(d) @ A1 @ sp.diags(d)).tocsr()
+    it = solvers.IterativeSolver(preconditioner=SmoothedAggregation(), reuse="adaptive")
+    it.configure(solvers.LinearContext("nodal", np.zeros((n, 3))))
+    b = np.random.default_rng(0).normal(size=n)
+    done = []
+    for A in (A1, 1.01 * A1, A2, A2):
+        it.setup(A)
+        x = it.solve(b, 1e-8)
+        done.append(it.stats.preconditioner)
+        assert np.linalg.norm(b - A @ x) <= 1e-8 * np.linalg.norm(b)
+    # A matrix close to the last one keeps the hierarchy; under the strong change the
+    # kept one exceeds its iteration budget and is set up again within the solve.
+    assert done[:3] == ["build", "keep", "retry"] and done[3] != "retry"
+    with pytest.raises(ValueError, match="reuse"):
+        solvers.IterativeSolver(reuse="always")
+
+
+@pytest.mark.parametrize("formulation", ["vector", "scalar"])
+def test_adaptive_reuse_gives_the_same_solution_and_logs_its_choice(formulation):
+    m = cube_mesh(5)
+    mats = {0: materials.vacuum(), 1: STEEL}
+    out = []
+    for reuse in ("refresh", "adaptive"):
+        if formulation == "vector":
+            pb = solvers.ReducedVectorPotential(m, mats, [0, 0, 1.5])
+            backend, _ = pb.linear_backend("iterative")
+        else:
+            pb = solvers.ScalarPotential(m, mats, [0, 0, 1.5 / MU0])
+            backend = pb.linear_backend("iterative")
+        backend.reuse = reuse
+        sol = pb.solve(linear_solver=backend)
+        rep = sol.report
+        assert rep.converged
+        kinds = [s.preconditioner for s in rep.steps[:-1]]
+        assert kinds[0] == "build" and set(kinds) <= {"build", "refresh", "keep"}
+        assert rep.table().splitlines()[1].split()[-1] == "build"
+        assert rep.peak_phase()[1] in {"initial assembly", "setup", "solve", "assembly"}
+        out.append(mean_B(sol, m))
+    np.testing.assert_allclose(out[1], out[0], rtol=1e-6)
+
+
 def test_plain_solve_gets_the_gauged_system():
     # A solve(A, b) hook is a direct solve: handed the singular ungauged system it
     # returned a wrong potential (and Newton reported convergence).
