@@ -125,6 +125,11 @@ class _FreeBlock:
         self.rest = None
         if Kc is not None:
             C = Kc.tocoo()
+            if np.any(C.data == 0):
+                # Exact zeros (right-angled elements of a structured mesh couple some
+                # unknowns with zero weight) would only cost memory and products.
+                nz = C.data != 0
+                C = sp.coo_array((C.data[nz], (C.row[nz], C.col[nz])), shape=C.shape)
             r, c = pos[C.row], pos[C.col]
             inner = (r >= 0) & (c >= 0)
             if not inner.all():
