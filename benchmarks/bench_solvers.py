@@ -99,7 +99,8 @@ def _adapt(backend, reuse):
     """Make the configured iterative ``backend`` keep its multigrid set-up: "refresh"
     (aggregates and prolongators kept, coarse products recomputed), "adaptive" (the
     whole hierarchy kept while CG's rate holds, refreshed otherwise), "freeze", or
-    replace it by "smoother" (symmetric Gauss-Seidel alone)."""
+    replace it by "smoother" (symmetric Gauss-Seidel alone) or "smoother-first" (that
+    until a solve needs more than 40 iterations, then the multigrid)."""
     if reuse == "refresh":
         backend.preconditioner.refresh = True
     elif reuse == "adaptive":
@@ -108,6 +109,8 @@ def _adapt(backend, reuse):
         backend.preconditioner = Frozen(backend.preconditioner)
     elif reuse == "smoother":
         backend.preconditioner = SmootherOnly()
+    elif reuse == "smoother-first":
+        backend.reuse = "smoother"
     backend.given_preconditioner = backend.preconditioner
 
 
@@ -212,7 +215,7 @@ def print_table(rows):
         its = ",".join(map(str, r["krylov"])) if sum(r["krylov"]) else "-"
         total = r["mesh"] + r["problem"] + r["newton_total"]
         name = r["solver"] + {"refresh": "+r", "freeze": "+f", "adaptive": "+a",
-                              "smoother": "+s"}.get(r["reuse"], "")
+                              "smoother": "+s", "smoother-first": "+sf"}.get(r["reuse"], "")
         flag = "" if r["converged"] else "  NOT CONVERGED"
         print(f"{r['formulation']:<7}{r['n']:>4} {name:<10}{r['tets']:>9} {unk:>17} "
               f"{r['newton']:>6} {its:<22}{r['mesh']:6.1f}{r['problem']:7.1f}"
@@ -260,7 +263,7 @@ def main():
                     help="compare rebuilding, refreshing (+r) and freezing (+f) the "
                          "multigrid set-up across Newton steps")
     ap.add_argument("--modes", nargs="+", default=["refresh", "freeze"],
-                    choices=["refresh", "adaptive", "freeze", "smoother"],
+                    choices=["refresh", "adaptive", "freeze", "smoother", "smoother-first"],
                     help="with --reuse: the set-up policies run after the default one")
     ap.add_argument("--sizes", type=int, nargs="+", help="cells per axis (replaces the "
                     "size list)")

@@ -35,6 +35,12 @@ _SLOWDOWN = 2.0
 _KEEP_WITHIN = 1.5
 
 
+# With ``reuse="smoother"`` the first Newton steps are preconditioned by symmetric
+# Gauss-Seidel alone, until one solve needs more than this many iterations; then the
+# multigrid set-up is built and kept for the rest of the solve.
+_SMOOTHER_BUDGET = 40
+
+
 # Residuals within this many units of rounding of |A| |x| are as small as CG gets.
 FLOOR_FACTOR = 1e3
 
@@ -81,6 +87,18 @@ class _KernelProjector:
         return b - self.Z @ y
 
 
+def _symmetric_gauss_seidel(A):
+    """One symmetric Gauss-Seidel sweep on ``A`` from zero, as a preconditioner."""
+    from pyamg.relaxation.relaxation import gauss_seidel
+
+    def apply(r):
+        x = np.zeros_like(r)
+        gauss_seidel(A, x, r, iterations=1, sweep="symmetric")
+        return x
+
+    return apply
+
+
 def _serial_blas():
     """Dense BLAS on one thread: multigrid and CG call it only on single vectors and
     small coarse matrices, where a threaded BLAS waits for its threads longer than it
@@ -101,20 +119,26 @@ class IterativeSolver(LinearSolver):
     (the default: coarse operators recomputed on the kept aggregates) or ``"adaptive"``
     (keep the hierarchy whole while CG's iterations per decade stay within 1.5 times
     those after the last refresh, refresh otherwise). Either rebuilds when the rate
-    doubles against the last full build. ``stats.preconditioner`` says what was done.
-    ValueError for another ``reuse``.
+    doubles against the last full build. ``"smoother"``: symmetric Gauss-Seidel alone
+    (no set-up) while CG converges with it in at most 40 iterations, then the
+    multigrid, refreshed, for the rest of the Newton solve. ``stats.preconditioner``
+    says what was done. ValueError for another ``reuse``.
     """
 
     name = "iterative"
     handles_singular = True
+    #: CG iterations a solve with the smoother alone may take (``reuse="smoother"``).
+    smoother_budget = _SMOOTHER_BUDGET
 
     def __init__(self, maxiter: int = 500, preconditioner=None, reuse: str = "refresh"):
         super().__init__()
-        if reuse not in ("refresh", "adaptive"):
-            raise ValueError(f"reuse must be 'refresh' or 'adaptive', got {reuse!r}")
+        if reuse not in ("refresh", "adaptive", "smoother"):
+            raise ValueError("reuse must be 'refresh', 'adaptive' or 'smoother', "
+                             f"got {reuse!r}")
         self.reuse = reuse
         self._fresh_rate = None  # CG iterations per decade after the last build/refresh
         self._last_rate = None
+        self._smoothing = True
         self.maxiter = int(maxiter)
         self.given_preconditioner = preconditioner
         self.preconditioner = preconditioner
@@ -126,6 +150,7 @@ class IterativeSolver(LinearSolver):
         super().configure(context)
         self.A = None
         self._fresh_rate = self._last_rate = None
+        self._smoothing = True      # with reuse="smoother", until the smoother overruns
         self._kernel = (None if getattr(context, "kernel", None) is None
                         else _KernelProjector(context.kernel))
         if self.given_preconditioner is not None:
@@ -147,7 +172,9 @@ class IterativeSolver(LinearSolver):
         t0 = time.perf_counter()
         self.A = sp.csr_matrix(A)
         pc = self.preconditioner
-        if self._keeps() and pc.keep(self.A):
+        if self._smoothing and self.reuse == "smoother":
+            st.preconditioner = "smoother"
+        elif self._keeps() and pc.keep(self.A):
             st.preconditioner = "keep"
         else:
             with _serial_blas():
@@ -185,17 +212,24 @@ class IterativeSolver(LinearSolver):
             st.rel_residual, st.solve_time = 0.0, time.perf_counter() - t0
             return np.zeros_like(b)
         done, budget = 0, self._kept_budget(rtol)
+        smoothing = st.preconditioner == "smoother"
+        if smoothing:
+            budget = self.smoother_budget
         for attempt in (0, 1):
-            res, best, info, x = self._cg(b, rtol, budget if attempt == 0 else self.maxiter)
+            M = _symmetric_gauss_seidel(self.A) if smoothing else self.preconditioner
+            res, best, info, x = self._cg(b, rtol, budget if attempt == 0 else self.maxiter,
+                                          M)
             if budget is None or info == 0 or not attempt == 0:
                 break
-            # The kept hierarchy no longer fits: set it up again and solve anew.
-            done = len(res) - 1
+            # The kept hierarchy no longer fits, or the smoother alone is too slow: set
+            # the multigrid up and solve anew.
+            done, smoothing, self._smoothing = len(res) - 1, False, False
             t1 = time.perf_counter()
             with _serial_blas():
                 self.preconditioner.setup(self.A)
             st.setup_time += time.perf_counter() - t1
             st.preconditioner, self._fresh_rate = "retry", None
+            st.memory = int(getattr(self.preconditioner, "memory", 0))
             budget = None
         st.iterations = len(res) - 1 + done
         if info != 0 and best[1] is not None:
@@ -211,7 +245,8 @@ class IterativeSolver(LinearSolver):
         if info < 0 or not np.isfinite(st.rel_residual):
             raise LinearSolveError("conjugate gradients broke down: the matrix or its "
                                    "preconditioner is not positive definite")
-        self._watch_rate(st)
+        if st.preconditioner != "smoother":
+            self._watch_rate(st, len(res) - 1)
         if info > 0:
             raise LinearSolveError(
                 f"conjugate gradients did not converge: relative residual "
@@ -225,12 +260,12 @@ class IterativeSolver(LinearSolver):
         decades = max(1.0, -np.log10(max(rtol, 1e-300)))
         return int(np.ceil(2 * _KEEP_WITHIN * self._fresh_rate * decades)) + 2
 
-    def _cg(self, b, rtol, maxiter):
+    def _cg(self, b, rtol, maxiter, pc):
         """``(residual history, [best residual, its iterate], info, x)`` of one CG run."""
         from pyamg.krylov import cg
 
         n = len(b)
-        M = LinearOperator((n, n), matvec=self.preconditioner, dtype=np.float64)
+        M = LinearOperator((n, n), matvec=pc, dtype=np.float64)
         res = []
         best = [np.inf, None]
 
@@ -262,16 +297,18 @@ class IterativeSolver(LinearSolver):
                 and self._fresh_rate is not None and self._last_rate is not None
                 and self._last_rate <= _KEEP_WITHIN * self._fresh_rate)
 
-    def _watch_rate(self, st) -> None:
+    def _watch_rate(self, st, its: int) -> None:
+        """Follow CG's iterations per decade (``its`` of the multigrid-preconditioned
+        run) for the reuse decisions."""
         pc = self.preconditioner
-        if st.iterations >= 1 and st.rel_residual > 0:
-            self._last_rate = st.iterations / max(0.5, -np.log10(st.rel_residual))
+        if its >= 1 and st.rel_residual > 0:
+            self._last_rate = its / max(0.5, -np.log10(st.rel_residual))
             if self._fresh_rate is None:
                 self._fresh_rate = self._last_rate
-        if not hasattr(pc, "invalidate") or st.iterations < 2 or not st.rel_residual > 0:
+        if not hasattr(pc, "invalidate") or its < 2 or not st.rel_residual > 0:
             return
-        rate = st.iterations / max(0.5, -np.log10(st.rel_residual))
+        rate = its / max(0.5, -np.log10(st.rel_residual))
         if getattr(pc, "rebuilt", True) or self._rate is None:
             self._rate = rate
-        elif st.iterations >= 8 and rate > _SLOWDOWN * self._rate:
+        elif its >= 8 and rate > _SLOWDOWN * self._rate:
             pc.invalidate()

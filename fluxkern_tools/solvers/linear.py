@@ -47,8 +47,8 @@ class LinearStats:
     floor (its result is as accurate as the arithmetic allows); ``preconditioner``: what
     the set-up did with a multigrid preconditioner, ``"build"``, ``"refresh"`` (coarse
     operators recomputed on kept aggregates) or ``"keep"`` (only the finest matrix
-    replaced) or ``"retry"`` (kept, then set up again when CG overran its budget),
-    empty where there is none.
+    replaced), ``"smoother"`` (Gauss-Seidel alone, no set-up) or ``"retry"`` (kept or
+    smoother, then set up again when CG overran its budget), empty where there is none.
     """
 
     solver: str = ""

@@ -60,7 +60,7 @@ class NewtonStep:
     step in the order they ran (``initial assembly`` on the first row, ``setup``,
     ``solve``, ``assembly`` of the line search), which tells the phase that raised it;
     ``preconditioner``: what the linear solver's set-up did with its preconditioner
-    (``build``, ``refresh``, ``keep``, ``retry``; empty for none).
+    (``smoother``, ``build``, ``refresh``, ``keep``, ``retry``; empty for none).
     """
 
     iteration: int
@@ -163,7 +163,7 @@ class NewtonReport:
         """Column titles of :meth:`row`."""
         return (f"{'iter':>4} {'|residual|':>12} {'rel.':>9} {'|update|':>11} "
                 f"{'ratio':>9} {'step':>5} {'lin.it':>6} {'eta':>8} {'asm[s]':>7} "
-                f"{'src[s]':>7} {'solve[s]':>8} {'pc':>7}")
+                f"{'src[s]':>7} {'solve[s]':>8} {'pc':>8}")
 
     def row(self, s: NewtonStep) -> str:
         """One formatted line of the table."""
@@ -175,7 +175,7 @@ class NewtonReport:
         return (f"{s.iteration:4d} {s.residual:12.4e} {s.residual / self.scale:9.1e} "
                 f"{upd:>11} {ratio:>9} {s.step:5.2f} {s.linear_iterations:6d} {eta:>8} "
                 f"{t.get('assembly', 0.0):7.2f} {t.get('source', 0.0):7.2f} {lin:8.2f} "
-                f"{s.preconditioner or '-':>7}")
+                f"{s.preconditioner or '-':>8}")
 
     def table(self) -> str:
         """The whole history as a text table, with a closing status line (the time per
@@ -198,7 +198,8 @@ class NewtonReport:
         kinds = [s.preconditioner for s in self.steps if s.preconditioner]
         if kinds:
             lin += "; preconditioner " + ", ".join(
-                f"{k} {kinds.count(k)}" for k in ("build", "refresh", "keep", "retry") if k in kinds)
+                f"{k} {kinds.count(k)}" for k in ("smoother", "build", "refresh", "keep", "retry")
+                if k in kinds)
         parts = ", ".join(f"{k} {v:.2f} s" for k, v in t.items())
         return (f"{self.linear_solver} solver on {self.unknowns} unknowns{lin}{mem}; "
                 f"time: {parts}")

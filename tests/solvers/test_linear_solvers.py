@@ -227,14 +227,27 @@ def test_adaptive_reuse_keeps_the_hierarchy_while_cg_keeps_its_rate():
     assert done[:3] == ["build", "keep", "retry"] and done[3] != "retry"
     with pytest.raises(ValueError, match="reuse"):
         solvers.IterativeSolver(reuse="always")
+    # Gauss-Seidel alone first: past its budget the multigrid takes over for good.
+    it = solvers.IterativeSolver(preconditioner=SmoothedAggregation(), reuse="smoother")
+    it.smoother_budget = 5
+    it.configure(solvers.LinearContext("nodal", np.zeros((n, 3))))
+    done = []
+    for rtol in (0.5, 1e-8, 1e-8):
+        it.setup(A1)
+        x = it.solve(b, rtol)
+        done.append(it.stats.preconditioner)
+        assert np.linalg.norm(b - A1 @ x) <= rtol * np.linalg.norm(b)
+    assert done == ["smoother", "retry", "refresh"]
 
 
-@pytest.mark.parametrize("formulation", ["vector", "scalar"])
-def test_adaptive_reuse_gives_the_same_solution_and_logs_its_choice(formulation):
+@pytest.mark.parametrize("formulation, policy", [
+    ("vector", "adaptive"), ("scalar", "adaptive"), ("vector", "smoother"),
+    ("scalar", "smoother")])
+def test_set_up_policies_give_the_same_solution_and_log_their_choice(formulation, policy):
     m = cube_mesh(5)
     mats = {0: materials.vacuum(), 1: STEEL}
     out = []
-    for reuse in ("refresh", "adaptive"):
+    for reuse in ("refresh", policy):
         if formulation == "vector":
             pb = solvers.ReducedVectorPotential(m, mats, [0, 0, 1.5])
             backend, _ = pb.linear_backend("iterative")
@@ -246,8 +259,9 @@ def test_adaptive_reuse_gives_the_same_solution_and_logs_its_choice(formulation)
         rep = sol.report
         assert rep.converged
         kinds = [s.preconditioner for s in rep.steps[:-1]]
-        assert kinds[0] == "build" and set(kinds) <= {"build", "refresh", "keep"}
-        assert rep.table().splitlines()[1].split()[-1] == "build"
+        first = "smoother" if reuse == "smoother" else "build"
+        assert kinds[0] == first and rep.table().splitlines()[1].split()[-1] == first
+        assert set(kinds) <= {"build", "refresh", "keep", "retry", "smoother"}
         assert rep.peak_phase()[1] in {"initial assembly", "setup", "solve", "assembly"}
         out.append(mean_B(sol, m))
     np.testing.assert_allclose(out[1], out[0], rtol=1e-6)
