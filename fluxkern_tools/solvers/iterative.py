@@ -217,8 +217,8 @@ class IterativeSolver(LinearSolver):
             budget = self.smoother_budget
         for attempt in (0, 1):
             M = _symmetric_gauss_seidel(self.A) if smoothing else self.preconditioner
-            res, best, info, x = self._cg(b, rtol, budget if attempt == 0 else self.maxiter,
-                                          M)
+            limit = self.maxiter if budget is None else min(budget, self.maxiter)
+            res, best, info, x = self._cg(b, rtol, limit, M)
             if budget is None or info == 0 or not attempt == 0:
                 break
             # The kept hierarchy no longer fits, or the smoother alone is too slow: set
