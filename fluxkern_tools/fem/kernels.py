@@ -61,11 +61,23 @@ def summed_in_chunks(num_el: int, call: Callable, chunk: int | None = 0):
     of at most ``chunk`` elements (0: :data:`CHUNK`; None: one call); ``rhs`` may be
     None."""
     step = max(1, num_el) if chunk is None else int(chunk or CHUNK)
-    K = dK = rhs = None
+    # The chunks' matrices are summed pairwise (a binary counter of partial sums):
+    # adding every chunk onto one growing sum costs the whole sum's size per chunk,
+    # quadratic in the chunk count (190 chunks of 6.2M P1 elements).
+    stack = []                      # (level, K, dK) with levels strictly falling
+    rhs = None
     for a in range(0, num_el, step):
         Kc, dKc, rc = call(a, min(num_el, a + step))
-        K, dK = _add(K, Kc), _add(dK, dKc)
+        level = 0
+        while stack and stack[-1][0] == level:
+            _, Kp, dKp = stack.pop()
+            Kc, dKc, level = _add(Kp, Kc), _add(dKp, dKc), level + 1
+        stack.append((level, Kc, dKc))
         rhs = rc if rhs is None else (rhs if rc is None else rhs + rc)
+    K = dK = None
+    while stack:
+        _, Kp, dKp = stack.pop()
+        K, dK = _add(Kp, K), _add(dKp, dK)
     return K, dK, rhs
 
 
