@@ -79,13 +79,38 @@ class Frozen:
         return self.inner(r)
 
 
+class SmootherOnly:
+    """Symmetric Gauss-Seidel alone as the preconditioner (no coarse levels)."""
+
+    memory = 0
+
+    def setup(self, A):
+        self.A = A
+
+    def __call__(self, r):
+        from pyamg.relaxation.relaxation import gauss_seidel
+
+        x = np.zeros_like(r)
+        gauss_seidel(self.A, x, r, iterations=1, sweep="symmetric")
+        return x
+
+
 def _adapt(backend, reuse):
     """Make the configured iterative ``backend`` keep its multigrid set-up: "refresh"
-    (aggregates and prolongators kept, coarse products recomputed) or "freeze"."""
+    (aggregates and prolongators kept, coarse products recomputed), "adaptive" (the
+    whole hierarchy kept while CG's rate holds, refreshed otherwise), "freeze", or
+    replace it by "smoother" (symmetric Gauss-Seidel alone) or "smoother-first" (that
+    until a solve needs more than 40 iterations, then the multigrid)."""
     if reuse == "refresh":
         backend.preconditioner.refresh = True
+    elif reuse == "adaptive":
+        backend.reuse = "adaptive"
     elif reuse == "freeze":
         backend.preconditioner = Frozen(backend.preconditioner)
+    elif reuse == "smoother":
+        backend.preconditioner = SmootherOnly()
+    elif reuse == "smoother-first":
+        backend.reuse = "smoother"
     backend.given_preconditioner = backend.preconditioner
 
 
@@ -120,7 +145,8 @@ def run_case(formulation, n, solver, reuse, degree=1):
             "converged": rep.converged, "krylov": rep.linear_iterations.tolist(),
             "mesh": t_mesh, "problem": t_problem, **times,
             "newton_total": sum(times.values()), "peak": peak_bytes(),
-            "solver_memory": rep.memory,
+            "solver_memory": rep.memory, "pc": [st.preconditioner for st in rep.steps[:-1]],
+            "peak_phase": rep.peak_phase(),
             "meanB": ((B * vol[:, None]).sum(axis=0) / vol.sum()).tolist()}
 
 
@@ -156,6 +182,17 @@ def contrast_table(sizes):
                   flush=True)
 
 
+def _threads() -> str:
+    """The thread pools the numerical libraries would use in this process."""
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return "thread pools unknown"
+    pools = threadpool_info()
+    return ", ".join(f"{p['internal_api']} {p['num_threads']} threads" for p in pools) \
+        or "no thread pools"
+
+
 def child(case):
     out = subprocess.run([sys.executable, __file__, "--case", json.dumps(list(case))],
                          capture_output=True, text=True)
@@ -167,7 +204,7 @@ def child(case):
 
 def print_header():
     print(f"{'form.':<7}{'n':>4} {'solver':<10}{'tets':>9} {'unknowns':>17} {'Newton':>6} "
-          f"{'Krylov/step':<22}{'mesh':>6}{'asm':>7}{'setup':>7}{'solve':>7}"
+          f"{'Krylov/step':<22}{'mesh':>6}{'set-up':>7}{'asm':>7}{'setup':>7}{'solve':>7}"
           f"{'total':>8}{'peak GB':>8}  {'mean B_z steel':>14}")
 
 
@@ -177,12 +214,19 @@ def print_table(rows):
                else str(r["unknowns"]))
         its = ",".join(map(str, r["krylov"])) if sum(r["krylov"]) else "-"
         total = r["mesh"] + r["problem"] + r["newton_total"]
-        name = r["solver"] + {"refresh": "+r", "freeze": "+f"}.get(r["reuse"], "")
+        name = r["solver"] + {"refresh": "+r", "freeze": "+f", "adaptive": "+a",
+                              "smoother": "+s", "smoother-first": "+sf"}.get(r["reuse"], "")
         flag = "" if r["converged"] else "  NOT CONVERGED"
         print(f"{r['formulation']:<7}{r['n']:>4} {name:<10}{r['tets']:>9} {unk:>17} "
-              f"{r['newton']:>6} {its:<22}{r['mesh']:6.1f}{r['assembly']:7.1f}"
+              f"{r['newton']:>6} {its:<22}{r['mesh']:6.1f}{r['problem']:7.1f}"
+              f"{r['assembly']:7.1f}"
               f"{r['setup']:7.1f}{r['solve']:7.1f}{total:8.1f}{r['peak'] / 1e9:8.2f}  "
               f"{r['meanB'][2]:14.10f}{flag}", flush=True)
+        step, phase = r.get("peak_phase") or (None, "")
+        pcs = ",".join(k or "-" for k in r.get("pc", []))
+        if pcs.strip("-,") or phase:
+            print(f"{'':11}preconditioner per step: {pcs or '-'}; peak memory reached in "
+                  f"the {phase or '?'} of step {step}", flush=True)
 
 
 def summarise(rows):
@@ -218,6 +262,11 @@ def main():
     ap.add_argument("--reuse", action="store_true",
                     help="compare rebuilding, refreshing (+r) and freezing (+f) the "
                          "multigrid set-up across Newton steps")
+    ap.add_argument("--modes", nargs="+", default=["refresh", "freeze"],
+                    choices=["refresh", "adaptive", "freeze", "smoother", "smoother-first"],
+                    help="with --reuse: the set-up policies run after the default one")
+    ap.add_argument("--sizes", type=int, nargs="+", help="cells per axis (replaces the "
+                    "size list)")
     ap.add_argument("--contrast", action="store_true",
                     help="CG iterations against permeability contrast and mesh size")
     ap.add_argument("--formulation", choices=["vector", "scalar", "both"], default="both")
@@ -239,14 +288,15 @@ def main():
         deg = args.degree if form == "vector" else 1
         sizes = SIZES[form] if deg == 1 else SIZES_DEGREE2
         limit = DIRECT_UP_TO[form + ("2" if deg == 2 else "")]
-        for n in sizes["full" if args.full else "small"]:
+        for n in args.sizes or sizes["full" if args.full else "small"]:
             cases.append((form, n, "iterative", False, deg))
             if args.reuse:
-                cases += [(form, n, "iterative", "refresh", deg),
-                          (form, n, "iterative", "freeze", deg)]
+                cases += [(form, n, "iterative", mode, deg) for mode in args.modes]
             if not args.no_direct and not args.reuse and n <= limit:
                 cases.append((form, n, "direct", False, deg))
-    print(f"steel cube in an air box, uniform 1 T; {os.cpu_count()} cores; times in s")
+    print(f"steel cube in an air box, uniform 1 T; {os.cpu_count()} cores, "
+          f"{_threads()}; times in s (set-up: the problem object, asm: assembly, "
+          "setup: linear set-up)")
     print_header()
     rows = []
     for case in cases:

@@ -28,6 +28,11 @@ def sa_hierarchy(A, near_null=None):
     import pyamg
 
     A = sp.csr_matrix(A)
+    if np.any(A.data == 0):
+        # A matrix kept in a fixed pattern holds explicit zeros; with theta = 0 the
+        # strength of connection would count them as couplings and aggregate across.
+        A = A.copy()
+        A.eliminate_zeros()
     # The prolongation smoother estimates a spectral radius from a random start vector
     # drawn from NumPy's global generator; a fixed draw makes solves repeatable, and the
     # caller's random stream is left as it was.
@@ -119,6 +124,15 @@ class SmoothedAggregation:
         else:
             refresh_operators(self.ml, A)
         self.memory = hierarchy_bytes(self.ml)
+
+    def keep(self, A) -> bool:
+        """Smooth with ``A`` (same order as the hierarchy's) and keep the coarse
+        levels as they are; False (nothing done) when there is no hierarchy to keep."""
+        if self.ml is None or self.ml.levels[0].A.shape != A.shape:
+            return False
+        self.ml.levels[0].A = sp.csr_matrix(A)
+        self.rebuilt = False
+        return True
 
     def __call__(self, r) -> np.ndarray:
         return v_cycle(self.ml, r)

@@ -89,6 +89,15 @@ class AuxiliarySpaceMaxwell:
                 self.levels.append((P, PT, sa_hierarchy(An)))
         self.memory = sum(hierarchy_bytes(ml) for _, _, ml in self.levels)
 
+    def keep(self, A) -> bool:
+        """Smooth with ``A`` and keep the nodal hierarchies as they are; False (nothing
+        done) when there are none or ``A`` has another order."""
+        if not self.levels or self.A is None or self.A.shape != A.shape:
+            return False
+        self.A = sp.csr_matrix(A)
+        self.rebuilt = False
+        return True
+
     def __call__(self, r) -> np.ndarray:
         from pyamg.relaxation.relaxation import gauss_seidel
 

@@ -29,6 +29,18 @@ __all__ = ["IterativeSolver"]
 _SLOWDOWN = 2.0
 
 
+# With ``reuse="adaptive"`` a set-up keeps the whole multigrid hierarchy (the finest
+# matrix replaced) while the last solve needed at most this many times the iterations
+# per decade of the last solve after a build or refresh.
+_KEEP_WITHIN = 1.5
+
+
+# With ``reuse="smoother"`` the first Newton steps are preconditioned by symmetric
+# Gauss-Seidel alone, until one solve needs more than this many iterations; then the
+# multigrid set-up is built and kept for the rest of the solve.
+_SMOOTHER_BUDGET = 40
+
+
 # Residuals within this many units of rounding of |A| |x| are as small as CG gets.
 FLOOR_FACTOR = 1e3
 
@@ -75,6 +87,18 @@ class _KernelProjector:
         return b - self.Z @ y
 
 
+def _symmetric_gauss_seidel(A):
+    """One symmetric Gauss-Seidel sweep on ``A`` from zero, as a preconditioner."""
+    from pyamg.relaxation.relaxation import gauss_seidel
+
+    def apply(r):
+        x = np.zeros_like(r)
+        gauss_seidel(A, x, r, iterations=1, sweep="symmetric")
+        return x
+
+    return apply
+
+
 def _serial_blas():
     """Dense BLAS on one thread: multigrid and CG call it only on single vectors and
     small coarse matrices, where a threaded BLAS waits for its threads longer than it
@@ -90,14 +114,31 @@ class IterativeSolver(LinearSolver):
     ``maxiter``: iteration limit of one solve (LinearSolveError beyond it);
     ``preconditioner``: None (chosen from the context: smoothed aggregation for nodal,
     auxiliary-space Maxwell for edge unknowns) or an object with ``setup(A)`` that,
-    called on a residual, returns the preconditioned vector.
+    called on a residual, returns the preconditioned vector; ``reuse``: what a set-up
+    after the first does with a multigrid preconditioner that supports it: ``"refresh"``
+    (the default: coarse operators recomputed on the kept aggregates) or ``"adaptive"``
+    (keep the hierarchy whole while CG's iterations per decade stay within 1.5 times
+    those after the last refresh, refresh otherwise). Either rebuilds when the rate
+    doubles against the last full build. ``"smoother"``: symmetric Gauss-Seidel alone
+    (no set-up) while CG converges with it in at most 40 iterations, then the
+    multigrid, refreshed, for the rest of the Newton solve. ``stats.preconditioner``
+    says what was done. ValueError for another ``reuse``.
     """
 
     name = "iterative"
     handles_singular = True
+    #: CG iterations a solve with the smoother alone may take (``reuse="smoother"``).
+    smoother_budget = _SMOOTHER_BUDGET
 
-    def __init__(self, maxiter: int = 500, preconditioner=None):
+    def __init__(self, maxiter: int = 500, preconditioner=None, reuse: str = "refresh"):
         super().__init__()
+        if reuse not in ("refresh", "adaptive", "smoother"):
+            raise ValueError("reuse must be 'refresh', 'adaptive' or 'smoother', "
+                             f"got {reuse!r}")
+        self.reuse = reuse
+        self._fresh_rate = None  # CG iterations per decade after the last build/refresh
+        self._last_rate = None
+        self._smoothing = True
         self.maxiter = int(maxiter)
         self.given_preconditioner = preconditioner
         self.preconditioner = preconditioner
@@ -108,6 +149,8 @@ class IterativeSolver(LinearSolver):
     def configure(self, context) -> None:
         super().configure(context)
         self.A = None
+        self._fresh_rate = self._last_rate = None
+        self._smoothing = True      # with reuse="smoother", until the smoother overruns
         self._kernel = (None if getattr(context, "kernel", None) is None
                         else _KernelProjector(context.kernel))
         if self.given_preconditioner is not None:
@@ -128,8 +171,17 @@ class IterativeSolver(LinearSolver):
         st = self._new_stats()
         t0 = time.perf_counter()
         self.A = sp.csr_matrix(A)
-        with _serial_blas():
-            self.preconditioner.setup(self.A)
+        pc = self.preconditioner
+        if self._smoothing and self.reuse == "smoother":
+            st.preconditioner = "smoother"
+        elif self._keeps() and pc.keep(self.A):
+            st.preconditioner = "keep"
+        else:
+            with _serial_blas():
+                pc.setup(self.A)
+            rebuilt = getattr(pc, "rebuilt", None)
+            st.preconditioner = "" if rebuilt is None else ("build" if rebuilt else "refresh")
+            self._fresh_rate = None
         st.setup_time = time.perf_counter() - t0
         st.memory = int(getattr(self.preconditioner, "memory", 0))
 
@@ -140,15 +192,15 @@ class IterativeSolver(LinearSolver):
         the kernel is removed first. When CG breaks down or runs out of iterations, the
         best iterate is returned if its residual lies at the rounding floor of A and
         x (``stats.rel_residual`` then exceeds ``rtol`` and ``stats.at_floor`` is set);
-        anything else raises LinearSolveError.
+        anything else raises LinearSolveError. With a kept hierarchy CG gets a budget of
+        iterations (twice the tolerated rate); beyond it the preconditioner is set up
+        again and the solve restarted (``stats.preconditioner`` then says "retry").
         """
-        from pyamg.krylov import cg
-
         if self.A is None:
             raise RuntimeError("setup(A) must come before solve(b)")
         st = self.stats
         st.at_floor = False
-        t0 = time.perf_counter()
+        t0, setup_before = time.perf_counter(), st.setup_time
         b = np.asarray(b, dtype=np.float64)
         nb = float(np.linalg.norm(b))
         if not np.isfinite(nb):
@@ -159,8 +211,61 @@ class IterativeSolver(LinearSolver):
         if nb == 0.0:
             st.rel_residual, st.solve_time = 0.0, time.perf_counter() - t0
             return np.zeros_like(b)
+        done, budget = 0, self._kept_budget(rtol)
+        smoothing = st.preconditioner == "smoother"
+        if smoothing:
+            budget = self.smoother_budget
+        for attempt in (0, 1):
+            M = _symmetric_gauss_seidel(self.A) if smoothing else self.preconditioner
+            limit = self.maxiter if budget is None else min(budget, self.maxiter)
+            res, best, info, x = self._cg(b, rtol, limit, M)
+            if budget is None or info == 0 or not attempt == 0:
+                break
+            # The kept hierarchy no longer fits, or the smoother alone is too slow: set
+            # the multigrid up and solve anew.
+            done, smoothing, self._smoothing = len(res) - 1, False, False
+            t1 = time.perf_counter()
+            with _serial_blas():
+                self.preconditioner.setup(self.A)
+            st.setup_time += time.perf_counter() - t1
+            st.preconditioner, self._fresh_rate = "retry", None
+            st.memory = int(getattr(self.preconditioner, "memory", 0))
+            budget = None
+        st.iterations = len(res) - 1 + done
+        if info != 0 and best[1] is not None:
+            x = best[1]                       # CG's residual need not fall monotonically
+        x = np.asarray(x, dtype=np.float64).reshape(-1)
+        st.rel_residual = float(np.linalg.norm(b - self.A @ x)) / nb
+        st.solve_time = time.perf_counter() - t0 - (st.setup_time - setup_before)
+        if info != 0 and np.isfinite(st.rel_residual):
+            if st.rel_residual <= rtol:
+                info = 0
+            elif st.rel_residual <= self.rounding_floor(b, x):
+                st.at_floor, info = True, 0
+        if info < 0 or not np.isfinite(st.rel_residual):
+            raise LinearSolveError("conjugate gradients broke down: the matrix or its "
+                                   "preconditioner is not positive definite")
+        if st.preconditioner != "smoother":
+            self._watch_rate(st, len(res) - 1)
+        if info > 0:
+            raise LinearSolveError(
+                f"conjugate gradients did not converge: relative residual "
+                f"{st.rel_residual:.2e} after {st.iterations} iterations (asked {rtol:.1e})")
+        return check_finite(x)
+
+    def _kept_budget(self, rtol):
+        """Iteration limit of a first try with a kept hierarchy (None: not kept)."""
+        if self.stats.preconditioner != "keep" or self._fresh_rate is None:
+            return None
+        decades = max(1.0, -np.log10(max(rtol, 1e-300)))
+        return int(np.ceil(2 * _KEEP_WITHIN * self._fresh_rate * decades)) + 2
+
+    def _cg(self, b, rtol, maxiter, pc):
+        """``(residual history, [best residual, its iterate], info, x)`` of one CG run."""
+        from pyamg.krylov import cg
+
         n = len(b)
-        M = LinearOperator((n, n), matvec=self.preconditioner, dtype=np.float64)
+        M = LinearOperator((n, n), matvec=pc, dtype=np.float64)
         res = []
         best = [np.inf, None]
 
@@ -174,29 +279,10 @@ class IterativeSolver(LinearSolver):
         with _quiet(), np.errstate(all="ignore"), _serial_blas():
             try:
                 x, info = cg(self.A, b, x0=np.zeros(n), tol=float(rtol),
-                             maxiter=self.maxiter, M=M, callback=watch, residuals=res)
+                             maxiter=maxiter, M=M, callback=watch, residuals=res)
             except _Breakdown:
                 x = np.full(n, np.nan)
-        st.iterations = len(res) - 1
-        if info != 0 and best[1] is not None:
-            x = best[1]                       # CG's residual need not fall monotonically
-        x = np.asarray(x, dtype=np.float64).reshape(-1)
-        st.rel_residual = float(np.linalg.norm(b - self.A @ x)) / nb
-        st.solve_time = time.perf_counter() - t0
-        if info != 0 and np.isfinite(st.rel_residual):
-            if st.rel_residual <= rtol:
-                info = 0
-            elif st.rel_residual <= self.rounding_floor(b, x):
-                st.at_floor, info = True, 0
-        if info < 0 or not np.isfinite(st.rel_residual):
-            raise LinearSolveError("conjugate gradients broke down: the matrix or its "
-                                   "preconditioner is not positive definite")
-        self._watch_rate(st)
-        if info > 0:
-            raise LinearSolveError(
-                f"conjugate gradients did not converge: relative residual "
-                f"{st.rel_residual:.2e} after {st.iterations} iterations (asked {rtol:.1e})")
-        return check_finite(x)
+        return res, best, info, x
 
     def rounding_floor(self, b, x) -> float:
         """The relative residual |b - A x| / |b| below which rounding leaves CG no
@@ -206,12 +292,23 @@ class IterativeSolver(LinearSolver):
         return FLOOR_FACTOR * np.finfo(float).eps * (norm_a * float(np.linalg.norm(x))
                                                      + nb) / nb
 
-    def _watch_rate(self, st) -> None:
+    def _keeps(self) -> bool:
+        return (self.reuse == "adaptive" and hasattr(self.preconditioner, "keep")
+                and self._fresh_rate is not None and self._last_rate is not None
+                and self._last_rate <= _KEEP_WITHIN * self._fresh_rate)
+
+    def _watch_rate(self, st, its: int) -> None:
+        """Follow CG's iterations per decade (``its`` of the multigrid-preconditioned
+        run) for the reuse decisions."""
         pc = self.preconditioner
-        if not hasattr(pc, "invalidate") or st.iterations < 2 or not st.rel_residual > 0:
+        if its >= 1 and st.rel_residual > 0:
+            self._last_rate = its / max(0.5, -np.log10(st.rel_residual))
+            if self._fresh_rate is None:
+                self._fresh_rate = self._last_rate
+        if not hasattr(pc, "invalidate") or its < 2 or not st.rel_residual > 0:
             return
-        rate = st.iterations / max(0.5, -np.log10(st.rel_residual))
+        rate = its / max(0.5, -np.log10(st.rel_residual))
         if getattr(pc, "rebuilt", True) or self._rate is None:
             self._rate = rate
-        elif st.iterations >= 8 and rate > _SLOWDOWN * self._rate:
+        elif its >= 8 and rate > _SLOWDOWN * self._rate:
             pc.invalidate()

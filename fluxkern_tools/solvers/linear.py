@@ -44,7 +44,11 @@ class LinearStats:
     ``solve_time`` in s; ``rel_residual``: |b - A x| / |b| reached (NaN where not
     measured); ``memory``: bytes held by the factor or the multigrid hierarchy (0 where
     not known); ``at_floor``: the solve stopped short of its tolerance at the rounding
-    floor (its result is as accurate as the arithmetic allows).
+    floor (its result is as accurate as the arithmetic allows); ``preconditioner``: what
+    the set-up did with a multigrid preconditioner, ``"build"``, ``"refresh"`` (coarse
+    operators recomputed on kept aggregates) or ``"keep"`` (only the finest matrix
+    replaced), ``"smoother"`` (Gauss-Seidel alone, no set-up) or ``"retry"`` (kept or
+    smoother, then set up again when CG overran its budget), empty where there is none.
     """
 
     solver: str = ""
@@ -54,6 +58,7 @@ class LinearStats:
     rel_residual: float = math.nan
     memory: int = 0
     at_floor: bool = False
+    preconditioner: str = ""
 
 
 @dataclass

@@ -56,7 +56,11 @@ class NewtonStep:
     set-up) and ``solve``. The first row includes the assembly at the initial iterate.
     ``memory``: bytes held by the linear solver's factor or hierarchy (0 if unknown);
     ``peak_rss``: the process's peak resident memory in bytes when the row was written
-    (0 where the platform does not say).
+    (0 where the platform does not say); ``rss``: the same peak after each phase of the
+    step in the order they ran (``initial assembly`` on the first row, ``setup``,
+    ``solve``, ``assembly`` of the line search), which tells the phase that raised it;
+    ``preconditioner``: what the linear solver's set-up did with its preconditioner
+    (``smoother``, ``build``, ``refresh``, ``keep``, ``retry``; empty for none).
     """
 
     iteration: int
@@ -69,6 +73,8 @@ class NewtonStep:
     times: dict = field(default_factory=dict)
     memory: int = 0
     peak_rss: int = 0
+    rss: dict = field(default_factory=dict)
+    preconditioner: str = ""
 
 
 @dataclass
@@ -126,8 +132,22 @@ class NewtonReport:
         unknown)."""
         return max([s.peak_rss for s in self.steps], default=0)
 
+    def peak_phase(self) -> tuple:
+        """``(iteration, phase)`` where the process's peak resident memory was first
+        reached, or ``(None, "")`` where that is unknown."""
+        top = self.peak_rss
+        for s in self.steps:
+            for phase, value in s.rss.items():         # in the order they ran
+                if top and value >= top:
+                    return s.iteration, phase
+        return None, ""
+
     def _rss_text(self) -> str:
-        return f"peak RSS {self.peak_rss / 2**20:.0f} MiB" if self.peak_rss else ""
+        if not self.peak_rss:
+            return ""
+        it, phase = self.peak_phase()
+        where = f" (reached in the {phase} of step {it})" if phase else ""
+        return f"peak RSS {self.peak_rss / 2**20:.0f} MiB{where}"
 
     def shortfall(self) -> str:
         """What a solve that did not converge reached: the last residual, absolute and
@@ -143,7 +163,7 @@ class NewtonReport:
         """Column titles of :meth:`row`."""
         return (f"{'iter':>4} {'|residual|':>12} {'rel.':>9} {'|update|':>11} "
                 f"{'ratio':>9} {'step':>5} {'lin.it':>6} {'eta':>8} {'asm[s]':>7} "
-                f"{'src[s]':>7} {'solve[s]':>8}")
+                f"{'src[s]':>7} {'solve[s]':>8} {'pc':>8}")
 
     def row(self, s: NewtonStep) -> str:
         """One formatted line of the table."""
@@ -154,7 +174,8 @@ class NewtonReport:
         lin = t.get("setup", 0.0) + t.get("solve", 0.0)
         return (f"{s.iteration:4d} {s.residual:12.4e} {s.residual / self.scale:9.1e} "
                 f"{upd:>11} {ratio:>9} {s.step:5.2f} {s.linear_iterations:6d} {eta:>8} "
-                f"{t.get('assembly', 0.0):7.2f} {t.get('source', 0.0):7.2f} {lin:8.2f}")
+                f"{t.get('assembly', 0.0):7.2f} {t.get('source', 0.0):7.2f} {lin:8.2f} "
+                f"{s.preconditioner or '-':>8}")
 
     def table(self) -> str:
         """The whole history as a text table, with a closing status line (the time per
@@ -174,6 +195,11 @@ class NewtonReport:
                "per step)") if its.sum() else ""
         mem = f", {self.memory / 2**20:.0f} MiB in the solver" if self.memory else ""
         mem += f", {self._rss_text()}" if self.peak_rss else ""
+        kinds = [s.preconditioner for s in self.steps if s.preconditioner]
+        if kinds:
+            lin += "; preconditioner " + ", ".join(
+                f"{k} {kinds.count(k)}" for k in ("smoother", "build", "refresh", "keep", "retry")
+                if k in kinds)
         parts = ", ".join(f"{k} {v:.2f} s" for k, v in t.items())
         return (f"{self.linear_solver} solver on {self.unknowns} unknowns{lin}{mem}; "
                 f"time: {parts}")
@@ -308,6 +334,7 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
     count = len(free) if unknowns is None else int(unknowns)
     clock = _StepClock(phases)
     J, r, load = clock.assemble(assemble, x)
+    rss_start = {"initial assembly": peak_rss()}
     rn = float(norm(r[free]))
     if scale is None:
         scale = max(rn, float(load))
@@ -321,7 +348,8 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
     prev, eta = math.nan, math.nan
     for it in range(max_iter + 1):
         step = NewtonStep(it, rn, 0.0, rn / prev if prev == prev and prev > 0 else math.nan,
-                          1.0)
+                          1.0, rss=rss_start)
+        rss_start = {}
         report.steps.append(step)
         done = (not np.isfinite(rn) or rn <= target or count == 0 or it == max_iter)
         if done and not np.isfinite(rn) and diagnose is not None:
@@ -343,7 +371,9 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
         J = None                             # the free block is all the solver needs
         try:
             linear_solver.setup(Jff)
+            step.rss["setup"] = peak_rss()
             dx = linear_solver.solve(r[free], eta)
+            step.rss["solve"] = peak_rss()
         except LinearSolveError as exc:
             why = diagnose(x) if diagnose is not None else None
             if why:
@@ -353,12 +383,14 @@ def newton(assemble: Callable, x0, free, *, rtol: float = 1e-8, max_iter: int = 
         st = linear_solver.stats
         clock.add(setup=st.setup_time, solve=st.solve_time)
         step.linear_iterations, step.memory = st.iterations, st.memory
+        step.preconditioner = getattr(st, "preconditioner", "")
         step.eta = math.nan if linear_solver.exact else eta
         t, accepted = 1.0, False
         for _ in range(_MAX_HALVINGS + 1):
             xt = x.copy()
             xt[free] += t * dx
             Jt, rt, _ = clock.assemble(assemble, xt)
+            step.rss["assembly"] = peak_rss()
             rtn = float(norm(rt[free]))
             if not line_search or (np.isfinite(rtn) and rtn <= (1.0 - 1e-4 * t) * rn):
                 accepted = True

@@ -86,7 +86,9 @@ class ScalarPotential:
         self._regions = {r: self.space.region_cells(r) for r in self.materials}
         self._backends = {}
         constant = [r for r, m in self.materials.items() if m.get_type_spec() == 0]
-        self._sum = RegionSum(len(self.nodes), self._region, list(self._regions), constant)
+        k = self.d_phi.shape[1]
+        self._sum = RegionSum(len(self.nodes), self._region, list(self._regions), constant,
+                              dofs=lambda r: self._regions[r].reshape(-1, k))
 
     @property
     def is_linear(self) -> bool:

@@ -112,7 +112,8 @@ class ReducedVectorPotential:
         self._projector = None
         self._backends = {}
         constant = [r for r, m in self.materials.items() if m.get_type_spec() == 0]
-        self._sum = RegionSum(self.num_dofs, self._region, list(self.materials), constant)
+        self._sum = RegionSum(self.num_dofs, self._region, list(self.materials), constant,
+                              dofs=self._element_dofs)
 
     @property
     def num_dofs(self) -> int:
@@ -253,6 +254,9 @@ class ReducedVectorPotential:
         if self.magnets:
             rhs += self.magnet_rhs()
         return K, dK, rhs
+
+    def _element_dofs(self, r) -> np.ndarray:
+        return self._source_parts()[r][1]["glob_ids"].reshape(-1, self.num_el_dofs)
 
     def _region(self, r, x, source_scale):
         rel, arr, Bs = self._source_parts()[r]

@@ -129,18 +129,34 @@ def test_auto_choice_and_forcing_terms():
     assert solvers.forcing_term(0.5, 1.0, 0.1, 0.0) == 0.1
 
 
-def test_constant_regions_kept_between_steps_give_the_full_system():
+@pytest.mark.parametrize("form,degree,pattern_from_elements", [
+    ("vector", 1, True), ("vector", 2, True), ("scalar", 1, True), ("vector", 1, False)])
+def test_constant_regions_kept_between_steps_give_the_full_system(form, degree,
+                                                                  pattern_from_elements):
     m = cube_mesh(4)
     m.regions[m.centroids()[:, 0] > 0.1] = 2          # a linear iron region with source
-    pb = solvers.ReducedVectorPotential(
-        m, {0: materials.vacuum(), 1: STEEL, 2: materials.linear(300.0)}, [0.2, 0, 1.5])
-    free = pb.unfixed
+    if form == "vector":
+        pb = solvers.ReducedVectorPotential(
+            m, {0: materials.vacuum(), 1: STEEL, 2: materials.linear(300.0)}, [0.2, 0, 1.5],
+            degree=degree)
+        frees, amp = [pb.unfixed, pb.free, pb.unfixed], 1e-3
+    else:
+        pb = solvers.ScalarPotential(m, {0: materials.vacuum(), 1: STEEL,
+                                         2: materials.linear(300.0)}, [0, 0, 1e6])
+        frees, amp = [pb.free, pb.free], 1e3
+    if not pattern_from_elements:
+        pb._sum.dofs = None                       # pattern from the first step's nonzeros
     rng = np.random.default_rng(4)
-    for scale in (1.0, 0.3):                       # the second call reuses the kept part
+    for k, free in enumerate(frees):             # later calls reuse the kept part
+        scale = 1.0 if k == 0 else 0.3
         x = np.zeros(pb.num_dofs)
-        x[free] = rng.normal(scale=1e-3, size=len(free))
+        if k:                                    # the first step has no Newton term
+            x[free] = rng.normal(scale=amp, size=len(free))
         J, Kx, rhs = pb._sum.system(x, scale, free)
-        K, dK, r_full = pb.matrices(x, scale)
+        if form == "vector":
+            K, dK, r_full = pb.matrices(x, scale)
+        else:
+            (K, dK), r_full = pb.matrices(x), np.zeros(pb.num_dofs)
         ref = sp.csr_array(K + dK)[free][:, free]
         assert abs(J - ref).max() <= 1e-12 * abs(ref).max()
         np.testing.assert_allclose(Kx, K @ x, rtol=1e-12, atol=1e-12 * np.abs(K @ x).max())
@@ -186,6 +202,69 @@ def test_kept_multigrid_set_up_is_refreshed_and_rebuilt_when_it_degrades():
     # The refreshed hierarchy converged too slowly, so the next set-up builds anew.
     assert rebuilt == [True, False, True]
 
+
+
+def test_adaptive_reuse_keeps_the_hierarchy_while_cg_keeps_its_rate():
+    import pyamg
+    from fluxkern_tools.solvers.amg import SmoothedAggregation
+
+    A1 = pyamg.gallery.poisson((20, 20, 20), format="csr")
+    n = A1.shape[0]
+    d = np.ones(n)
+    d[: n // 2] = 1e3
+    A2 = (sp.diags(d) @ A1 @ sp.diags(d)).tocsr()
+    it = solvers.IterativeSolver(preconditioner=SmoothedAggregation(), reuse="adaptive")
+    it.configure(solvers.LinearContext("nodal", np.zeros((n, 3))))
+    b = np.random.default_rng(0).normal(size=n)
+    done = []
+    for A in (A1, 1.01 * A1, A2, A2):
+        it.setup(A)
+        x = it.solve(b, 1e-8)
+        done.append(it.stats.preconditioner)
+        assert np.linalg.norm(b - A @ x) <= 1e-8 * np.linalg.norm(b)
+    # A matrix close to the last one keeps the hierarchy; under the strong change the
+    # kept one exceeds its iteration budget and is set up again within the solve.
+    assert done[:3] == ["build", "keep", "retry"] and done[3] != "retry"
+    with pytest.raises(ValueError, match="reuse"):
+        solvers.IterativeSolver(reuse="always")
+    # Gauss-Seidel alone first: past its budget the multigrid takes over for good.
+    it = solvers.IterativeSolver(preconditioner=SmoothedAggregation(), reuse="smoother")
+    it.smoother_budget = 5
+    it.configure(solvers.LinearContext("nodal", np.zeros((n, 3))))
+    done = []
+    for rtol in (0.5, 1e-8, 1e-8):
+        it.setup(A1)
+        x = it.solve(b, rtol)
+        done.append(it.stats.preconditioner)
+        assert np.linalg.norm(b - A1 @ x) <= rtol * np.linalg.norm(b)
+    assert done == ["smoother", "retry", "refresh"]
+
+
+@pytest.mark.parametrize("formulation, policy", [
+    ("vector", "adaptive"), ("scalar", "adaptive"), ("vector", "smoother"),
+    ("scalar", "smoother")])
+def test_set_up_policies_give_the_same_solution_and_log_their_choice(formulation, policy):
+    m = cube_mesh(5)
+    mats = {0: materials.vacuum(), 1: STEEL}
+    out = []
+    for reuse in ("refresh", policy):
+        if formulation == "vector":
+            pb = solvers.ReducedVectorPotential(m, mats, [0, 0, 1.5])
+            backend, _ = pb.linear_backend("iterative")
+        else:
+            pb = solvers.ScalarPotential(m, mats, [0, 0, 1.5 / MU0])
+            backend = pb.linear_backend("iterative")
+        backend.reuse = reuse
+        sol = pb.solve(linear_solver=backend)
+        rep = sol.report
+        assert rep.converged
+        kinds = [s.preconditioner for s in rep.steps[:-1]]
+        first = "smoother" if reuse == "smoother" else "build"
+        assert kinds[0] == first and rep.table().splitlines()[1].split()[-1] == first
+        assert set(kinds) <= {"build", "refresh", "keep", "retry", "smoother"}
+        assert rep.peak_phase()[1] in {"initial assembly", "setup", "solve", "assembly"}
+        out.append(mean_B(sol, m))
+    np.testing.assert_allclose(out[1], out[0], rtol=1e-6)
 
 
 def test_plain_solve_gets_the_gauged_system():
