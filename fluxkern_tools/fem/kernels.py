@@ -61,7 +61,13 @@ _POOL = None
 
 
 def _workers() -> int:
-    return max(1, min(4, os.cpu_count() or 1))
+    """Threads of the assembly pool: the cores, at most 4, at most OMP_NUM_THREADS."""
+    n = min(4, os.cpu_count() or 1)
+    try:
+        n = min(n, int(os.environ.get("OMP_NUM_THREADS", n)))
+    except ValueError:
+        pass
+    return max(1, n)
 
 
 def _pool():
