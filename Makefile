@@ -97,7 +97,7 @@ $(VENV)/.mpi: $(VENV)/.deps
 test-mpi: install mpi-env
 	OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 FLUXKERN_REQUIRE_MPI=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/solvers/test_distributed.py \
-	  tests/solvers/test_partition.py
+	  tests/solvers/test_partition.py tests/solvers/test_plex.py
 
 clean:
 	rm -rf build $(VENV)

@@ -1,6 +1,8 @@
 """The refined DMPlex read back as arrays, on one process (tests/mpi_cases.py
 ``refined`` covers several processes)."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -8,6 +10,8 @@ from fluxkern_tools import meshes
 from fluxkern_tools.solvers import distributed
 
 if not distributed.available():
+    if os.environ.get("FLUXKERN_REQUIRE_MPI"):
+        raise RuntimeError("FLUXKERN_REQUIRE_MPI is set but mpi4py/petsc4py are missing")
     pytest.skip("no MPI stack (make mpi-env)", allow_module_level=True)
 
 from fluxkern_tools.solvers.distributed import plex  # noqa: E402
