@@ -18,6 +18,8 @@ the agreement of iterative and direct results where both ran.
     python benchmarks/bench_solvers.py --contrast # CG iterations against mu_r and size
     python benchmarks/bench_solvers.py --formulation vector --degree 2
                                                   # second-order edge elements
+    python benchmarks/bench_solvers.py --peer --threads 1 2 --repeat 3
+                                                  # ours against NGSolve, row by row
 """
 
 import argparse
@@ -193,13 +195,78 @@ def _threads() -> str:
         or "no thread pools"
 
 
-def child(case):
-    out = subprocess.run([sys.executable, __file__, "--case", json.dumps(list(case))],
-                         capture_output=True, text=True)
+def child(case, threads=None, flag="--case"):
+    """Run one case in a child process (its own peak memory); with ``threads``, the
+    child's OpenMP, BLAS and MKL pools are limited to that many threads."""
+    env = dict(os.environ)
+    if threads is not None:
+        for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+            env[var] = str(threads)
+    out = subprocess.run([sys.executable, __file__, flag, json.dumps(list(case))],
+                         capture_output=True, text=True, env=env)
     if out.returncode != 0:
         print(out.stderr[-3000:], file=sys.stderr)
         return None
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def _total(r):
+    return r["mesh"] + r["problem"] + r["newton_total"]
+
+
+def peer_tables(cases, threads, repeat):
+    """Our iterative run against NGSolve's (benchmarks/peer_ngsolve.py) on every case,
+    interleaved, ``repeat`` times per threads value; the fastest of each kept. Prints
+    one table per threads value and the per-phase split of both. Returns the rows as
+    ``{threads: [(ours, peer), ...]}``."""
+    out = {}
+    for k in threads:
+        pairs = []
+        for form, n, deg in cases:
+            best = {"ours": None, "peer": None}
+            for _ in range(repeat):
+                runs = {"ours": child((form, n, "iterative", False, deg), k),
+                        "peer": child((form, n, deg, k), k, "--peer-case")}
+                for side, r in runs.items():
+                    if r is not None and (best[side] is None
+                                          or _total(r) < _total(best[side])):
+                        best[side] = r
+            if best["ours"] is None or best["peer"] is None:
+                print(f"{form} n={n}: a run failed (see above); row left out",
+                      file=sys.stderr)
+                continue
+            pairs.append((best["ours"], best["peer"]))
+        out[k] = pairs
+        print_peer_table(k, repeat, pairs)
+    return out
+
+
+def print_peer_table(threads, repeat, pairs):
+    print(f"\n{threads} thread(s), fastest of {repeat}; total seconds (mesh + set-up + "
+          "Newton), peak resident MiB, Newton steps, mean B_z in the steel (T)")
+    print(f"{'case':<11}{'unknowns':>10}{'ours s':>9}{'peer s':>9}{'peer/ours':>10}"
+          f"{'MiB ours/peer':>15}{'Newton':>8}{'mean B_z ours':>16}{'mean B_z peer':>16}"
+          f"{'rel.diff':>10}")
+    for a, b in pairs:
+        unk = a["ungauged"]
+        flag = "" if unk == b["unknowns"] else f"  UNKNOWNS DIFFER (peer {b['unknowns']})"
+        if not (a["converged"] and b["converged"]):
+            flag += "  NOT CONVERGED"
+        d = (np.linalg.norm(np.subtract(a["meanB"], b["meanB"]))
+             / np.linalg.norm(a["meanB"]))
+        ta, tb = _total(a), _total(b)
+        mib = f"{a['peak'] / 2**20:.0f}/{b['peak'] / 2**20:.0f}"
+        print(f"{a['formulation'] + ' ' + str(a['n']):<11}{unk:>10}{ta:9.2f}{tb:9.2f}"
+              f"{tb / ta:10.2f}{mib:>15}{str(a['newton']) + '/' + str(b['newton']):>8}"
+              f"{a['meanB'][2]:16.10f}{b['meanB'][2]:16.10f}{d:10.1e}{flag}", flush=True)
+    print("per phase, s (mesh / set-up / assembly / linear set-up / linear solve; CG "
+          "iterations per Newton step)")
+    for a, b in pairs:
+        for side, r in (("ours", a), ("peer", b)):
+            its = ",".join(map(str, r["krylov"]))
+            print(f"{a['formulation'] + ' ' + str(a['n']):<11}{side:<5}{r['mesh']:8.2f}"
+                  f"{r['problem']:8.2f}{r['assembly'] + r.get('source', 0.0):8.2f}"
+                  f"{r['setup']:8.2f}{r['solve']:8.2f}   {its}", flush=True)
 
 
 def print_header():
@@ -273,15 +340,50 @@ def main():
     ap.add_argument("--no-direct", action="store_true", help="iterative runs only")
     ap.add_argument("--degree", type=int, choices=[1, 2], default=1,
                     help="edge-element degree of the vector potential")
+    ap.add_argument("--peer", action="store_true",
+                    help="our iterative solve against NGSolve's (CG + symmetric "
+                         "Gauss-Seidel, air assembled once) on the same meshes, curve, "
+                         "boundary conditions and Newton rule; needs ngsolve (the "
+                         "'peers' extra)")
+    ap.add_argument("--threads", type=int, nargs="+", default=[1],
+                    help="with --peer: thread counts to run both sides with")
+    ap.add_argument("--repeat", type=int, default=1,
+                    help="with --peer: runs per case and side (the fastest is kept)")
     ap.add_argument("--case", help=argparse.SUPPRESS)
+    ap.add_argument("--peer-case", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.case:
         print(json.dumps(run_case(*json.loads(args.case))))
+        return
+    if args.peer_case:
+        import peer_ngsolve
+        form, n, deg, k = json.loads(args.peer_case)
+        print(json.dumps(peer_ngsolve.run_case(form, n, deg, k)))
         return
     forms = ["vector", "scalar"] if args.formulation == "both" else [args.formulation]
     if args.contrast:
         size = "full" if args.full else "small"
         contrast_table({f: SIZES[f][size] for f in forms})
+        return
+    if args.peer:
+        import peer_ngsolve
+        why = peer_ngsolve.available()
+        if why:
+            print(f"--peer: {why}; install it with the 'peers' extra "
+                  "(pip install -e .[peers])", file=sys.stderr)
+            sys.exit(2)
+        if args.repeat < 1 or min(args.threads) < 1:
+            ap.error("--repeat and --threads must be >= 1")
+        cases = []
+        for form in forms:
+            deg = args.degree if form == "vector" else 1
+            sizes = SIZES[form] if deg == 1 else SIZES_DEGREE2
+            cases += [(form, n, deg) for n in args.sizes or sizes["full" if args.full
+                                                                   else "small"]]
+        print(f"steel cube in an air box, uniform 1 T; {os.cpu_count()} cores; ours: "
+              "iterative (CG + multigrid); peer: NGSolve CG + symmetric Gauss-Seidel; "
+              "unknowns: the ungauged free count both sides solve")
+        peer_tables(cases, args.threads, args.repeat)
         return
     cases = []
     for form in forms:
