@@ -55,15 +55,22 @@ class RegionSum:
         self._block = None          # _FreeBlock of the current free set
 
     def _constant_part(self):
-        """``(K, rhs)`` of the constant regions (K None without any), at unit scale."""
-        K, rhs = None, np.zeros(self.n)
+        """``(K, rhs)`` of the constant regions (K None without any; a coo array whose
+        duplicates may be unsummed), at unit scale."""
+        parts, rhs = [], np.zeros(self.n)
         zero = np.zeros(self.n)
         for r in self.constant:
             Kr, _, rr = self.call(r, zero, 1.0)
-            K = _add(K, Kr)
+            parts.append(sp.coo_array(Kr))
             if rr is not None:
                 rhs += rr
-        return (None if K is None else sp.csr_array(K)), rhs
+        if len(parts) <= 1:
+            return (parts[0] if parts else None), rhs
+        # Entries are left unsummed: the free block's csr conversion sums them once.
+        return sp.coo_array((np.concatenate([C.data for C in parts]),
+                             (np.concatenate([C.row for C in parts]),
+                              np.concatenate([C.col for C in parts]))),
+                            shape=(self.n, self.n)), rhs
 
     def _block_for(self, free, x, scale):
         """The :class:`_FreeBlock` of ``free`` (built at the first call with that set),

@@ -15,6 +15,7 @@ import weakref
 from dataclasses import dataclass
 
 import numpy as np
+import scipy.sparse as sp
 
 from ..fem import elements as ref_elements, quadrature
 from ..fem.kernels import nodal_system
@@ -126,7 +127,7 @@ class ScalarPotential:
             Kr, dKr, _ = self._region(r, x, 1.0)
             K = Kr if K is None else K + Kr
             dK = dKr if dK is None else dK + dKr
-        return K, dK
+        return sp.csr_array(K), sp.csr_array(dK)
 
     def _region(self, r, x, _scale):
         return nodal_system(self.nodes, self._regions[r], self.d_phi, x, self.materials[r],

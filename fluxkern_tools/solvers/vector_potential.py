@@ -253,7 +253,7 @@ class ReducedVectorPotential:
             rhs += rr
         if self.magnets:
             rhs += self.magnet_rhs()
-        return K, dK, rhs
+        return sp.csr_array(K), sp.csr_array(dK), rhs
 
     def _element_dofs(self, r) -> np.ndarray:
         return self._source_parts()[r][1]["glob_ids"].reshape(-1, self.num_el_dofs)
