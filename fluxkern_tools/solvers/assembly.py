@@ -23,6 +23,8 @@ from typing import Callable
 import numpy as np
 import scipy.sparse as sp
 
+from ..fem.kernels import small_pages
+
 __all__ = ["RegionSum"]
 
 
@@ -97,6 +99,10 @@ class RegionSum:
 
         J's values are rewritten by the next call (copy J to keep it); its pattern is
         the same for every call with the same ``free``."""
+        with small_pages():
+            return self._system(x, scale, free)
+
+    def _system(self, x, scale, free):
         block, out = self._block_for(np.asarray(free), x, scale)
         rhs = scale * self._rhs
         Kx = block.constant_product(x)

@@ -32,7 +32,7 @@ from typing import Callable
 import numpy as np
 import scipy.sparse as sp
 
-from ...fem.kernels import CHUNK
+from ...fem.kernels import CHUNK, small_pages
 from .comm import collective, petsc
 from .partition import LocalDofs
 
@@ -223,6 +223,10 @@ class DistributedSystem:
         side; Kx_fixed the owned entries of K x over the second numbering (None
         without one).
         """
+        with small_pages():
+            return self._system(x_owned, scale)
+
+    def _system(self, x_owned, scale):
         PETSc = petsc()
         xl = self.local_iterate(x_owned)
         Kc, rc = self._constant_part()
