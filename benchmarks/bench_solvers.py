@@ -58,6 +58,28 @@ def cube_mesh(n):
     return mesh
 
 
+def cube_arrays(n):
+    """The nodes, tetrahedra, regions and boundary faces of :func:`cube_mesh` as plain
+    arrays: what a mesher hands over, and what both sides of the peer comparison build
+    their mesh from (not timed; the mesh phase is the building)."""
+    from types import SimpleNamespace
+
+    mesh = cube_mesh(n)
+    return SimpleNamespace(nodes=mesh.nodes, cells=mesh.cells, regions=mesh.regions.copy(),
+                           boundary_faces=mesh.boundary_faces)
+
+
+def timed_mesh(n):
+    """``(mesh, seconds)``: our mesh of the cube case built from :func:`cube_arrays`
+    (orientation, edges, faces, boundary and fold checks)."""
+    from fluxkern_tools import meshes
+
+    a = cube_arrays(n)
+    t0 = time.perf_counter()
+    mesh = meshes.Mesh.from_cells(a.nodes, a.cells, a.regions)
+    return mesh, time.perf_counter() - t0
+
+
 def peak_bytes() -> int:
     with open("/proc/self/status") as f:
         for line in f:
@@ -119,10 +141,8 @@ def _adapt(backend, reuse):
 def run_case(formulation, n, solver, reuse, degree=1):
     from fluxkern_tools import materials, solvers
 
-    t0 = time.perf_counter()
-    mesh = cube_mesh(n)
+    mesh, t_mesh = timed_mesh(n)
     mats = {0: materials.vacuum(), 1: materials.steel("M270-35A")}
-    t_mesh = time.perf_counter() - t0
     t0 = time.perf_counter()
     if formulation == "vector":
         pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0], degree=degree)
@@ -149,6 +169,49 @@ def run_case(formulation, n, solver, reuse, degree=1):
             "newton_total": sum(times.values()), "peak": peak_bytes(),
             "solver_memory": rep.memory, "pc": [st.preconditioner for st in rep.steps[:-1]],
             "peak_phase": rep.peak_phase(),
+            "meanB": ((B * vol[:, None]).sum(axis=0) / vol.sum()).tolist()}
+
+
+def run_petsc_case(formulation, n, degree=1):
+    """Our solve with the PETSc backend on every process of this MPI job: rank 0 builds
+    the mesh and the problem and returns the row (None elsewhere); ``peak`` is the sum
+    of the processes' peaks, ``newton_total`` the whole distributed solve, share-out
+    included."""
+    from mpi4py import MPI
+
+    from fluxkern_tools import materials, solvers
+
+    comm = MPI.COMM_WORLD
+    pb = mesh = None
+    t_mesh = t_problem = 0.0
+    if comm.rank == 0:
+        mesh, t_mesh = timed_mesh(n)
+        mats = {0: materials.vacuum(), 1: materials.steel("M270-35A")}
+        t0 = time.perf_counter()
+        if formulation == "vector":
+            pb = solvers.ReducedVectorPotential(mesh, mats, [0.0, 0.0, B0], degree=degree)
+        else:
+            pb = solvers.ScalarPotential(mesh, mats, [0.0, 0.0, B0 / materials.MU0])
+        t_problem = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    sol = solvers.solve(pb, backend="petsc")
+    t_solve = time.perf_counter() - t0
+    peaks = comm.gather(peak_bytes(), root=0)
+    if comm.rank != 0:
+        return None
+    steel = np.flatnonzero(mesh.regions == 1)
+    _, B = sol.B(None, steel)
+    vol = mesh.volumes()[steel]
+    rep = sol.report
+    times = rep.times()
+    times["share"] = t_solve - sum(times.values())
+    return {"formulation": formulation + ("" if degree == 1 else "2"), "n": n,
+            "solver": f"petsc x{comm.size}", "reuse": False, "tets": mesh.num_el,
+            "unknowns": len(pb.free), "ungauged": len(getattr(pb, "unfixed", pb.free)),
+            "newton": rep.iterations, "converged": rep.converged,
+            "krylov": rep.linear_iterations.tolist(), "mesh": t_mesh,
+            "problem": t_problem, **times, "newton_total": t_solve, "peak": int(sum(peaks)),
+            "peaks": peaks,
             "meanB": ((B * vol[:, None]).sum(axis=0) / vol.sum()).tolist()}
 
 
@@ -202,8 +265,15 @@ def child(case, threads=None, flag="--case"):
     if threads is not None:
         for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
             env[var] = str(threads)
-    out = subprocess.run([sys.executable, __file__, flag, json.dumps(list(case))],
-                         capture_output=True, text=True, env=env)
+    cmd = [sys.executable, __file__, flag, json.dumps(list(case))]
+    if flag == "--petsc-case":
+        # One process per core asked for, one thread each.
+        cmd = ["mpiexec", "--oversubscribe", "-n", str(threads or 1)] + cmd
+        env.update(OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
+                   OMPI_MCA_mpi_yield_when_idle="1")
+        if os.geteuid() == 0:
+            env.update(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1")
+    out = subprocess.run(cmd, capture_output=True, text=True, env=env)
     if out.returncode != 0:
         print(out.stderr[-3000:], file=sys.stderr)
         return None
@@ -214,36 +284,48 @@ def _total(r):
     return r["mesh"] + r["problem"] + r["newton_total"]
 
 
-def peer_tables(cases, threads, repeat):
+def peer_tables(cases, threads, repeat, backends=("serial",)):
     """Our iterative run against NGSolve's (benchmarks/peer_ngsolve.py) on every case,
-    interleaved, ``repeat`` times per threads value; the fastest of each kept. Prints
-    one table per threads value and the per-phase split of both. Returns the rows as
-    ``{threads: [(ours, peer), ...]}``."""
+    interleaved, ``repeat`` times per threads value; the fastest of each kept. Our side
+    runs with each of ``backends``: "serial" (this process; OMP_NUM_THREADS = threads)
+    or "petsc" (the PETSc backend on ``threads`` MPI processes; degree 1 only). Prints
+    one table per threads value and backend and the per-phase split of both. Returns
+    the rows as ``{(threads, backend): [(ours, peer), ...]}``."""
     out = {}
     for k in threads:
-        pairs = []
+        pairs = {b: [] for b in backends}
         for form, n, deg in cases:
-            best = {"ours": None, "peer": None}
+            sides = {"peer": lambda: child((form, n, deg, k), k, "--peer-case")}
+            if "serial" in backends:
+                sides["serial"] = lambda: child((form, n, "iterative", False, deg), k)
+            if "petsc" in backends and deg == 1:
+                sides["petsc"] = lambda: child((form, n, deg), k, "--petsc-case")
+            best = dict.fromkeys(sides)
             for _ in range(repeat):
-                runs = {"ours": child((form, n, "iterative", False, deg), k),
-                        "peer": child((form, n, deg, k), k, "--peer-case")}
-                for side, r in runs.items():
+                for side, run in sides.items():
+                    r = run()
                     if r is not None and (best[side] is None
                                           or _total(r) < _total(best[side])):
                         best[side] = r
-            if best["ours"] is None or best["peer"] is None:
-                print(f"{form} n={n}: a run failed (see above); row left out",
-                      file=sys.stderr)
-                continue
-            pairs.append((best["ours"], best["peer"]))
-        out[k] = pairs
-        print_peer_table(k, repeat, pairs)
+            for b in backends:
+                if b not in sides:
+                    continue
+                if best[b] is None or best["peer"] is None:
+                    print(f"{form} n={n} ({b}): a run failed (see above); row left out",
+                          file=sys.stderr)
+                    continue
+                pairs[b].append((best[b], best["peer"]))
+        for b in backends:
+            out[(k, b)] = pairs[b]
+            print_peer_table(k, repeat, pairs[b], b)
     return out
 
 
-def print_peer_table(threads, repeat, pairs):
-    print(f"\n{threads} thread(s), fastest of {repeat}; total seconds (mesh + set-up + "
-          "Newton), peak resident MiB, Newton steps, mean B_z in the steel (T)")
+def print_peer_table(threads, repeat, pairs, backend="serial"):
+    ours = ("ours in one process" if backend == "serial" else
+            f"ours with the PETSc backend on {threads} process(es), memory summed")
+    print(f"\n{threads} thread(s), {ours}; fastest of {repeat}; total seconds (mesh + "
+          "set-up + Newton), peak resident MiB, Newton steps, mean B_z in the steel (T)")
     print(f"{'case':<11}{'unknowns':>10}{'ours s':>9}{'peer s':>9}{'peer/ours':>10}"
           f"{'MiB ours/peer':>15}{'Newton':>8}{'mean B_z ours':>16}{'mean B_z peer':>16}"
           f"{'rel.diff':>10}")
@@ -264,9 +346,10 @@ def print_peer_table(threads, repeat, pairs):
     for a, b in pairs:
         for side, r in (("ours", a), ("peer", b)):
             its = ",".join(map(str, r["krylov"]))
+            share = f" (+{r['share']:.2f} share-out)" if "share" in r else ""
             print(f"{a['formulation'] + ' ' + str(a['n']):<11}{side:<5}{r['mesh']:8.2f}"
                   f"{r['problem']:8.2f}{r['assembly'] + r.get('source', 0.0):8.2f}"
-                  f"{r['setup']:8.2f}{r['solve']:8.2f}   {its}", flush=True)
+                  f"{r['setup']:8.2f}{r['solve']:8.2f}   {its}{share}", flush=True)
 
 
 def print_header():
@@ -349,11 +432,21 @@ def main():
                     help="with --peer: thread counts to run both sides with")
     ap.add_argument("--repeat", type=int, default=1,
                     help="with --peer: runs per case and side (the fastest is kept)")
+    ap.add_argument("--backends", nargs="+", choices=["serial", "petsc"],
+                    default=["serial"],
+                    help="with --peer: how our side runs: in one process, and/or with "
+                         "the PETSc backend on --threads MPI processes (make mpi-env)")
     ap.add_argument("--case", help=argparse.SUPPRESS)
     ap.add_argument("--peer-case", help=argparse.SUPPRESS)
+    ap.add_argument("--petsc-case", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.case:
         print(json.dumps(run_case(*json.loads(args.case))))
+        return
+    if args.petsc_case:
+        row = run_petsc_case(*json.loads(args.petsc_case))
+        if row is not None:
+            print(json.dumps(row))
         return
     if args.peer_case:
         import peer_ngsolve
@@ -383,7 +476,7 @@ def main():
         print(f"steel cube in an air box, uniform 1 T; {os.cpu_count()} cores; ours: "
               "iterative (CG + multigrid); peer: NGSolve CG + symmetric Gauss-Seidel; "
               "unknowns: the ungauged free count both sides solve")
-        peer_tables(cases, args.threads, args.repeat)
+        peer_tables(cases, args.threads, args.repeat, args.backends)
         return
     cases = []
     for form in forms:
