@@ -120,16 +120,19 @@ class SmootherOnly:
 
 
 def _adapt(backend, reuse):
-    """Make the configured iterative ``backend`` keep its multigrid set-up: "refresh"
+    """Make the configured iterative ``backend`` (default: "auto", the smoother first)
+    keep its multigrid set-up from the first step: "refresh"
     (aggregates and prolongators kept, coarse products recomputed), "adaptive" (the
     whole hierarchy kept while CG's rate holds, refreshed otherwise), "freeze", or
     replace it by "smoother" (symmetric Gauss-Seidel alone) or "smoother-first" (that
     until a solve needs more than 40 iterations, then the multigrid)."""
     if reuse == "refresh":
+        backend.reuse = "refresh"
         backend.preconditioner.refresh = True
     elif reuse == "adaptive":
         backend.reuse = "adaptive"
     elif reuse == "freeze":
+        backend.reuse = "refresh"
         backend.preconditioner = Frozen(backend.preconditioner)
     elif reuse == "smoother":
         backend.preconditioner = SmootherOnly()
@@ -410,9 +413,11 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--full", action="store_true", help="sizes up to ~1e6 unknowns")
     ap.add_argument("--reuse", action="store_true",
-                    help="compare rebuilding, refreshing (+r) and freezing (+f) the "
-                         "multigrid set-up across Newton steps")
-    ap.add_argument("--modes", nargs="+", default=["refresh", "freeze"],
+                    help="compare the default set-up policy (the smoother first) with "
+                         "those of --modes: the multigrid refreshed (+r), frozen (+f), "
+                         "kept adaptively (+a), the smoother alone (+s), or with a "
+                         "budget of 40 (+sf)")
+    ap.add_argument("--modes", nargs="+", default=["refresh", "smoother"],
                     choices=["refresh", "adaptive", "freeze", "smoother", "smoother-first"],
                     help="with --reuse: the set-up policies run after the default one")
     ap.add_argument("--sizes", type=int, nargs="+", help="cells per axis (replaces the "

@@ -41,6 +41,15 @@ _KEEP_WITHIN = 1.5
 _SMOOTHER_BUDGET = 40
 
 
+# With ``reuse="auto"`` (the default) the smoother alone gets this many iterations per
+# solve before the multigrid is set up. CG with symmetric Gauss-Seidel alone needs
+# 2-75 iterations a step on the steel cube up to 750k unknowns, against 2-19 with the
+# multigrid, but each costs a few matrix products against about seventeen, and it
+# needs no set-up: whole Newton solves took 0.55-0.85 of the multigrid's time from 50k
+# to 750k unknowns (benchmarks/bench_solvers.py --reuse --modes smoother).
+_AUTO_BUDGET = 150
+
+
 # Residuals within this many units of rounding of |A| |x| are as small as CG gets.
 FLOOR_FACTOR = 1e3
 
@@ -114,9 +123,12 @@ class IterativeSolver(LinearSolver):
     ``maxiter``: iteration limit of one solve (LinearSolveError beyond it);
     ``preconditioner``: None (chosen from the context: smoothed aggregation for nodal,
     auxiliary-space Maxwell for edge unknowns) or an object with ``setup(A)`` that,
-    called on a residual, returns the preconditioned vector; ``reuse``: what a set-up
-    after the first does with a multigrid preconditioner that supports it: ``"refresh"``
-    (the default: coarse operators recomputed on the kept aggregates) or ``"adaptive"``
+    called on a residual, returns the preconditioned vector; ``reuse``: ``"auto"`` (the
+    default): symmetric Gauss-Seidel alone while CG converges with it in at most 150
+    iterations, then the multigrid, refreshed at each later step ("refresh"); with a
+    given ``preconditioner``, "refresh". What a set-up after the first does with a
+    multigrid preconditioner that supports it: ``"refresh"``
+    (coarse operators recomputed on the kept aggregates) or ``"adaptive"``
     (keep the hierarchy whole while CG's iterations per decade stay within 1.5 times
     those after the last refresh, refresh otherwise). Either rebuilds when the rate
     doubles against the last full build. ``"smoother"``: symmetric Gauss-Seidel alone
@@ -129,11 +141,13 @@ class IterativeSolver(LinearSolver):
     handles_singular = True
     #: CG iterations a solve with the smoother alone may take (``reuse="smoother"``).
     smoother_budget = _SMOOTHER_BUDGET
+    #: The same with ``reuse="auto"``.
+    auto_budget = _AUTO_BUDGET
 
-    def __init__(self, maxiter: int = 500, preconditioner=None, reuse: str = "refresh"):
+    def __init__(self, maxiter: int = 500, preconditioner=None, reuse: str = "auto"):
         super().__init__()
-        if reuse not in ("refresh", "adaptive", "smoother"):
-            raise ValueError("reuse must be 'refresh', 'adaptive' or 'smoother', "
+        if reuse not in ("auto", "refresh", "adaptive", "smoother"):
+            raise ValueError("reuse must be 'auto', 'refresh', 'adaptive' or 'smoother', "
                              f"got {reuse!r}")
         self.reuse = reuse
         self._fresh_rate = None  # CG iterations per decade after the last build/refresh
@@ -172,7 +186,7 @@ class IterativeSolver(LinearSolver):
         t0 = time.perf_counter()
         self.A = sp.csr_matrix(A)
         pc = self.preconditioner
-        if self._smoothing and self.reuse == "smoother":
+        if self._smoothing and self._smoother_first():
             st.preconditioner = "smoother"
         elif self._keeps() and pc.keep(self.A):
             st.preconditioner = "keep"
@@ -214,7 +228,7 @@ class IterativeSolver(LinearSolver):
         done, budget = 0, self._kept_budget(rtol)
         smoothing = st.preconditioner == "smoother"
         if smoothing:
-            budget = self.smoother_budget
+            budget = self.smoother_budget if self.reuse == "smoother" else self.auto_budget
         for attempt in (0, 1):
             M = _symmetric_gauss_seidel(self.A) if smoothing else self.preconditioner
             limit = self.maxiter if budget is None else min(budget, self.maxiter)
@@ -252,6 +266,10 @@ class IterativeSolver(LinearSolver):
                 f"conjugate gradients did not converge: relative residual "
                 f"{st.rel_residual:.2e} after {st.iterations} iterations (asked {rtol:.1e})")
         return check_finite(x)
+
+    def _smoother_first(self) -> bool:
+        return self.reuse == "smoother" or (self.reuse == "auto"
+                                            and self.given_preconditioner is None)
 
     def _kept_budget(self, rtol):
         """Iteration limit of a first try with a kept hierarchy (None: not kept)."""

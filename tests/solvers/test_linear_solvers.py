@@ -238,11 +238,16 @@ def test_adaptive_reuse_keeps_the_hierarchy_while_cg_keeps_its_rate():
         done.append(it.stats.preconditioner)
         assert np.linalg.norm(b - A1 @ x) <= rtol * np.linalg.norm(b)
     assert done == ["smoother", "retry", "refresh"]
+    # The default policy puts the smoother first only when no preconditioner is given.
+    it = solvers.IterativeSolver(preconditioner=SmoothedAggregation())
+    it.configure(solvers.LinearContext("nodal", np.zeros((n, 3))))
+    it.setup(A1)
+    assert it.reuse == "auto" and it.stats.preconditioner == "build"
 
 
 @pytest.mark.parametrize("formulation, policy", [
     ("vector", "adaptive"), ("scalar", "adaptive"), ("vector", "smoother"),
-    ("scalar", "smoother")])
+    ("scalar", "smoother"), ("vector", "auto"), ("scalar", "auto")])
 def test_set_up_policies_give_the_same_solution_and_log_their_choice(formulation, policy):
     m = cube_mesh(5)
     mats = {0: materials.vacuum(), 1: STEEL}
@@ -259,7 +264,7 @@ def test_set_up_policies_give_the_same_solution_and_log_their_choice(formulation
         rep = sol.report
         assert rep.converged
         kinds = [s.preconditioner for s in rep.steps[:-1]]
-        first = "smoother" if reuse == "smoother" else "build"
+        first = "smoother" if reuse in ("smoother", "auto") else "build"
         assert kinds[0] == first and rep.table().splitlines()[1].split()[-1] == first
         assert set(kinds) <= {"build", "refresh", "keep", "retry", "smoother"}
         assert rep.peak_phase()[1] in {"initial assembly", "setup", "solve", "assembly"}
