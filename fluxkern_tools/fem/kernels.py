@@ -3,9 +3,10 @@
 Keyword wrappers that take the arrays the rest of the package keeps (flat region
 arrays, reference tables) and pass them to the kernels in their order, and the chunked
 calls: the kernels hold every element's entries as triplets before building their csr
-arrays, so a large region is assembled in pieces of at most :data:`CHUNK` elements and
-the pieces summed. Measured on 450k edges in one process: the air in one call peaked
-at 1.36 GB and took 3.0 s, in chunks of 32k elements 0.76 GB and 1.6 s.
+arrays, so a large region is assembled in pieces (:data:`CHUNK` elements of lowest-order
+edges, as many entries for other elements: :func:`chunk_elements`), each over its own
+unknowns, and the pieces summed. Measured on 450k edges in one process: the air in one
+call peaked at 1.36 GB and took 3.0 s, in chunks of 32k elements 0.76 GB and 1.6 s.
 """
 
 from __future__ import annotations
@@ -20,10 +21,22 @@ import scipy.sparse as sp
 
 from . import elements, nedelec2
 
-__all__ = ["CHUNK", "EdgeTables", "edge_tables", "small_pages", "summed_in_chunks",
+__all__ = ["CHUNK", "chunk_elements", "EdgeTables", "edge_tables", "small_pages", "summed_in_chunks",
            "nodal_system", "curl_curl_system", "reduced_rhs", "curl_at", "line_segment_field"]
 
 CHUNK = 32_768
+
+# The kernels' transient triplets grow with the entries per element: CHUNK elements of
+# lowest-order edges (6 x 6 entries) set the budget, and elements with more entries
+# (20 x 20 for degree-2 edges) come in proportionally smaller chunks, fewer entries
+# (4 x 4 for P1) in larger ones.
+_CHUNK_ENTRIES = 36
+
+
+def chunk_elements(entries: int, chunk: int = 0) -> int:
+    """Elements per kernel call for elements of ``entries`` matrix entries each, given
+    the chunk size ``chunk`` of lowest-order edges (0: :data:`CHUNK`)."""
+    return max(1, int(chunk or CHUNK) * _CHUNK_ENTRIES // max(1, int(entries)))
 
 
 @dataclass(frozen=True)
@@ -142,9 +155,11 @@ def _coo(parts, n: int, itype):
                                 cols.astype(itype, copy=False))), shape=(n, n))
 
 
-def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0):
+def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
+                     entries: int = _CHUNK_ENTRIES):
     """``(K, dK, rhs)`` of order ``n`` summed over ``call(a, b)`` on the elements
-    a .. b-1 in chunks of at most ``chunk`` elements (0: :data:`CHUNK`; None: one
+    a .. b-1 in chunks of at most :func:`chunk_elements` ``(entries, chunk)`` elements
+    for elements of ``entries`` matrix entries (``chunk`` 0: :data:`CHUNK`; None: one
     call). ``call`` returns ``(K, dK, rhs, ids)``: the chunk's matrices and right-hand
     side (or None) over its own unknowns, numbered 0 .. len(ids)-1, with ``ids`` their
     global numbers. K and dK come back as scipy coo arrays whose duplicate entries are
@@ -158,7 +173,7 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0)
     over all n rows (building its csr arrays and adding it to the sum), quadratic in
     the mesh size (12.7 s of first assembly at 1.2M edges, 33 chunks).
     """
-    step = max(1, num_el) if chunk is None else int(chunk or CHUNK)
+    step = max(1, num_el) if chunk is None else chunk_elements(entries, chunk)
     itype = _index_type(n)
     Ks, dKs, rhs = [], [], None
     bounds = [(a, min(num_el, a + step)) for a in range(0, num_el, step)]
@@ -203,7 +218,7 @@ def nodal_system(nodes, cells, d_phi, x, permeability, q, w, *, chunk=0):
             nodes[ids], local, d_phi, x[ids], permeability, q, w)
         return K, dK, None, ids
 
-    return summed_in_chunks(len(cells) // k, call, n, chunk)
+    return summed_in_chunks(len(cells) // k, call, n, chunk, k * k)
 
 
 def curl_curl_system(nodes, arrays, tables: EdgeTables, x, Bs, reluctance,
@@ -228,7 +243,7 @@ def curl_curl_system(nodes, arrays, tables: EdgeTables, x, Bs, reluctance,
             orient[a:b], x[ids], B, reluctance, t.q, t.w, len(ids), k)
         return K, dK, r, ids
 
-    return summed_in_chunks(len(orient), call, n, chunk)
+    return summed_in_chunks(len(orient), call, n, chunk, k * k)
 
 
 def reduced_rhs(nodes, arrays, tables: EdgeTables, field, reluctance, num_dofs: int,
