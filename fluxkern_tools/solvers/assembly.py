@@ -90,7 +90,9 @@ class RegionSum:
         else:
             out = [self.call(r, x, scale) for r in self.varying]
             element_dofs = [m for K, dK, _ in out for m in (K, dK)]
-        self._block = _FreeBlock(self.n, np.array(free), Kc, element_dofs)
+        held = [Kc]                            # handed over: the block frees it early
+        del Kc
+        self._block = _FreeBlock(self.n, np.array(free), held, element_dofs)
         return self._block, out
 
     def system(self, x, scale: float, free):
@@ -120,7 +122,8 @@ class RegionSum:
 class _FreeBlock:
     """The fixed pattern of the free block and the constant part's values in it.
 
-    ``Kc`` (n, n) is the constant part (or None); ``nonlinear`` a list of (E, k) element
+    ``Kc`` (n, n) is the constant part (or None), or a one-item list holding it, which
+    is emptied so that its entries are freed once read; ``nonlinear`` a list of (E, k) element
     unknown arrays or of sparse matrices whose nonzeros make the nonlinear pattern.
     Keeps the free block's pattern (``indptr``, ``indices``, read-only), the constant
     values ``data`` in it, the rest of Kc (rows or columns of fixed unknowns) for K x,
@@ -134,36 +137,46 @@ class _FreeBlock:
         pos = np.full(n, -1, dtype=itype)
         pos[free] = np.arange(m, dtype=itype)
         self.pos = pos
-        rows, cols, vals = [], [], []
         self.rest = None
-        if Kc is not None:
-            C = Kc.tocoo()
-            if np.any(C.data == 0):
-                # Exact zeros (right-angled elements of a structured mesh couple some
-                # unknowns with zero weight) would only cost memory and products.
-                nz = C.data != 0
-                C = sp.coo_array((C.data[nz], (C.row[nz], C.col[nz])), shape=C.shape)
-            r, c = pos[C.row], pos[C.col]
-            inner = (r >= 0) & (c >= 0)
-            if not inner.all():
-                out = ~inner
-                self.rest = sp.csr_array((C.data[out], (C.row[out], C.col[out])),
-                                         shape=(n, n))
-            rows.append(r[inner])
-            cols.append(c[inner])
-            vals.append(C.data[inner])
-            del C, r, c, inner
         keys = np.unique(np.concatenate(
             [self._pairs(M) for M in nonlinear] or [np.zeros(0, np.int64)]))
         kr, kc = np.divmod(keys, m) if m else (keys, keys)
-        rows.append(kr.astype(itype))
-        cols.append(kc.astype(itype))
-        vals.append(np.zeros(len(keys)))
+        if isinstance(Kc, list):
+            Kc = Kc.pop()
+        C = None if Kc is None else Kc.tocoo()
+        del Kc
+        inner = np.zeros(0, dtype=bool)
+        if C is not None:
+            r, c = pos[C.row], pos[C.col]
+            # Exact zeros (right-angled elements of a structured mesh couple some
+            # unknowns with zero weight) would only cost memory and products.
+            nz = C.data != 0
+            inner = (r >= 0) & (c >= 0)
+            out = nz & ~inner
+            if out.any():
+                self.rest = sp.csr_array((C.data[out], (C.row[out], C.col[out])),
+                                         shape=(n, n))
+            del out
+            inner &= nz
+            del nz
+        # The constant entries and the nonlinear pattern (explicit zeros) in one set of
+        # triplets, written in place: the constant part is never held twice.
+        k_in = int(inner.sum())
+        rows = np.empty(k_in + len(keys), dtype=itype)
+        cols = np.empty(k_in + len(keys), dtype=itype)
+        vals = np.zeros(k_in + len(keys))
+        if C is not None:
+            np.compress(inner, r, out=rows[:k_in])
+            np.compress(inner, c, out=cols[:k_in])
+            np.compress(inner, C.data, out=vals[:k_in])
+            del C, r, c
+        del inner
+        rows[k_in:], cols[k_in:] = kr, kc
         # COO to CSR sums duplicates and keeps the explicit zeros of the nonlinear
         # pattern; the result is sorted by row, then column.
-        B = sp.csr_array((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
-                         shape=(m, m))
+        B = sp.coo_array((vals, (rows, cols)), shape=(m, m))
         del rows, cols, vals
+        B = B.tocsr()
         B.sum_duplicates()
         self.indptr = B.indptr.astype(itype, copy=False)
         self.indices = B.indices.astype(itype, copy=False)
