@@ -148,11 +148,21 @@ def _triplets(M, ids, itype):
 
 
 def _coo(parts, n: int, itype):
+    """The triplets of ``parts`` (emptied on the way, so that each chunk's arrays are
+    freed once copied: the whole set is never held twice) as one coo array."""
     if not parts:
         return sp.coo_array((n, n))
-    rows, cols, vals = (np.concatenate(a) for a in zip(*parts))
-    return sp.coo_array((vals, (rows.astype(itype, copy=False),
-                                cols.astype(itype, copy=False))), shape=(n, n))
+    total = sum(len(v) for _, _, v in parts)
+    rows, cols = np.empty(total, dtype=itype), np.empty(total, dtype=itype)
+    vals = np.empty(total)
+    at = 0
+    for i in range(len(parts)):
+        r, c, v = parts[i]
+        parts[i] = None
+        rows[at:at + len(v)], cols[at:at + len(v)], vals[at:at + len(v)] = r, c, v
+        at += len(v)
+    parts.clear()
+    return sp.coo_array((vals, (rows, cols)), shape=(n, n))
 
 
 def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
@@ -193,6 +203,7 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
         outs = _pool().map(run, window) if workers > 1 else [run(window[0])]
         for K3, dK3, rc, ids in outs:
             Ks.append(K3)
+            del K3
             if dK3 is not None:
                 dKs.append(dK3)
             if rc is not None:
