@@ -113,11 +113,32 @@ def _workers() -> int:
     return max(1, n)
 
 
+def _one_malloc_arena():
+    """Ask glibc to serve every thread from the one main heap (``M_ARENA_MAX`` 1).
+
+    By default each thread that allocates gets an arena of its own, and memory freed
+    there stays with the process: the pool's threads, which receive the kernels'
+    chunk output, raised the steel cube's peak at 1.2M edges from 1.63 to 1.97 GB, and
+    the one-arena run was faster too (first Newton system 3.3 s against 5.4 s). It
+    is set when the pool is first made, unless MALLOC_ARENA_MAX is set in the
+    environment; elsewhere than glibc it does nothing."""
+    if "MALLOC_ARENA_MAX" in os.environ:
+        return
+    try:
+        import ctypes
+
+        ctypes.CDLL("libc.so.6").mallopt(-8, 1)        # M_ARENA_MAX
+    except (OSError, AttributeError):
+        pass
+
+
 def _pool():
     global _POOL
     if _POOL is None:
         from concurrent.futures import ThreadPoolExecutor
 
+        if _workers() > 1:
+            _one_malloc_arena()
         _POOL = ThreadPoolExecutor(max_workers=_workers())
     return _POOL
 
