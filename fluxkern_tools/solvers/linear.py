@@ -70,7 +70,8 @@ class LinearContext:
     positions of the unknowns in m. For edges, ``gradient`` (n, N) maps nodal
     values to edge coefficients (discrete gradient, its range is the kernel of curl) and
     ``interpolation`` holds three (n, N) matrices mapping each Cartesian component of a
-    nodal vector field to edge coefficients (Nédélec interpolation); ``sweeps`` is the
+    nodal vector field to edge coefficients (Nédélec interpolation), or is a function
+    that returns them (made only when a preconditioner needs them); ``sweeps`` is the
     number of smoothing sweeps an edge preconditioner should make on each side.
     ``kernel`` (n, k), optional, spans the null space of a singular (ungauged) matrix
     (for edges: the gradients of the nodes the boundary condition leaves free); an
@@ -81,7 +82,7 @@ class LinearContext:
     kind: str
     coordinates: np.ndarray | None = None
     gradient: object = None
-    interpolation: tuple = ()
+    interpolation: object = ()
     sweeps: int = 1
     kernel: object = None
 
