@@ -161,11 +161,18 @@ def _index_type(n: int):
 
 
 def _triplets(M, ids, itype):
-    """Rows, columns and values of the sparse matrix ``M`` (local numbers) in the
-    numbering ``ids`` (local -> global)."""
+    """Rows, columns and values of the nonzero entries of the sparse matrix ``M``
+    (local numbers) in the numbering ``ids`` (local -> global). Exact zeros are left
+    out: right angles in an element make some of its couplings vanish (half the
+    entries of degree-2 edges on the steel cube's Kuhn cells), and a zero term
+    changes no sum."""
     M = M.tocsr() if not hasattr(M, "indptr") else M
     g = ids.astype(itype, copy=False)
-    return np.repeat(g, np.diff(M.indptr)), g[M.indices], M.data
+    rows, cols, vals = np.repeat(g, np.diff(M.indptr)), g[M.indices], M.data
+    nz = vals != 0
+    if not nz.all():
+        rows, cols, vals = rows[nz], cols[nz], vals[nz]
+    return rows, cols, vals
 
 
 def _coo(parts, n: int, itype):
@@ -184,6 +191,22 @@ def _coo(parts, n: int, itype):
         at += len(v)
     parts.clear()
     return sp.coo_array((vals, (rows, cols)), shape=(n, n))
+
+
+# Gathered triplets are summed (duplicates merged) once they exceed this many and twice
+# the count after the last merge: chunks share the unknowns on their borders, and
+# degree-2 edges repeat each entry about three times (190 MB of triplets for a
+# 61 MB matrix at 205k unknowns).
+_MERGE_AT = 1 << 23
+
+
+def _merged(parts, n: int, itype):
+    """``parts`` replaced by the one triplet set of their sum (duplicates merged, sums
+    that cancel to zero left out)."""
+    C = _coo(parts, n, itype).tocsr()
+    C.eliminate_zeros()
+    C = C.tocoo()
+    return [(C.row.astype(itype, copy=False), C.col.astype(itype, copy=False), C.data)]
 
 
 def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
@@ -207,6 +230,15 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
     step = max(1, num_el) if chunk is None else chunk_elements(entries, chunk)
     itype = _index_type(n)
     Ks, dKs, rhs = [], [], None
+    held = {"K": [0, 0], "dK": [0, 0]}         # triplets held, and after the last merge
+
+    def keep(parts, which, new):
+        parts.append(new)
+        count = held[which]
+        count[0] += len(new[2])
+        if count[0] > max(_MERGE_AT, 2 * count[1]):
+            parts[:] = _merged(parts, n, itype)
+            count[0] = count[1] = len(parts[0][2])
     bounds = [(a, min(num_el, a + step)) for a in range(0, num_el, step)]
     # Chunks run on a few threads: the kernel holds the interpreter lock, but the
     # renumbering and the building of its csr arrays release it and overlap with the
@@ -223,14 +255,18 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
         window = bounds[w:w + workers]
         outs = _pool().map(run, window) if workers > 1 else [run(window[0])]
         for K3, dK3, rc, ids in outs:
-            Ks.append(K3)
+            keep(Ks, "K", K3)
             del K3
             if dK3 is not None:
-                dKs.append(dK3)
+                keep(dKs, "dK", dK3)
             if rc is not None:
                 if rhs is None:
                     rhs = np.zeros(n)
                 rhs[ids] += rc
+    # A last merge: the caller builds its csr arrays from summed entries.
+    for parts in (Ks, dKs):
+        if len(parts) > 1:
+            parts[:] = _merged(parts, n, itype)
     return _coo(Ks, n, itype), _coo(dKs, n, itype), rhs
 
 
