@@ -98,6 +98,11 @@ class ReducedVectorPotential:
         else:
             q, w = quadrature.tetrahedron(2 if quad_degree is None else quad_degree)
         self.tables = edge_tables(q, w, degree)
+        # Vacuum regions have a constant nu0 and no source term, and the curls of edge
+        # functions of degree 2 are linear, so the degree-2 rule (4 points) integrates
+        # their matrix exactly: 3.5x fewer points on the air.
+        self._vacuum_tables = (edge_tables(*quadrature.tetrahedron(2), degree)
+                               if quad_degree is None and degree == 2 else self.tables)
         _, fixed = dirichlet_part(mesh, dirichlet)
         self.fixed_edges = np.asarray(fixed, dtype=np.int64)
         self.fixed_dofs = self.space.boundary_dofs(
@@ -263,7 +268,8 @@ class ReducedVectorPotential:
 
     def _region(self, r, x, source_scale):
         rel, arr, Bs = self._source_parts()[r]
-        return curl_curl_system(self.mesh.nodes, arr, self.tables, x,
+        tables = self.tables if len(Bs) else self._vacuum_tables     # no source: vacuum
+        return curl_curl_system(self.mesh.nodes, arr, tables, x,
                                 Bs * source_scale if len(Bs) else Bs, rel,
                                 self.num_el_dofs)
 
