@@ -41,11 +41,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from bench_solvers import B0, cube_arrays, peak_bytes   # noqa: E402
 
+from fluxkern_tools.solvers.newton import forcing_term   # noqa: E402  (our rule)
+
 # Newton settings of the drivers (ScalarPotential.solve, ReducedVectorPotential.solve,
 # solvers.newton).
 RTOL = {"scalar": 1e-10, "vector": 1e-8}
 MAX_ITER = 30
-ETA_MAX = 0.1
 MAX_HALVINGS = 8
 CG_MAX_ITER = 20000
 
@@ -251,18 +252,6 @@ def _pattern_map(A, S, to_global):
     return pos
 
 
-def forcing(rn, rn_prev, eta_prev, floor):
-    """Eisenstat-Walker choice 2 with the drivers' safeguards (solvers.newton)."""
-    if not rn_prev > 0:
-        eta = ETA_MAX
-    else:
-        eta = 0.9 * (rn / rn_prev) ** 2
-        guard = 0.9 * eta_prev ** 2
-        if guard > 0.1:
-            eta = max(eta, guard)
-    return float(min(ETA_MAX, max(eta, floor)))
-
-
 # -- the two problems ------------------------------------------------------------------------
 
 class _Problem:
@@ -406,7 +395,7 @@ def _newton(pb, x, clock):
             break
         if it == MAX_ITER:
             break
-        eta = forcing(rn, prev, eta, 0.1 * target / rn)
+        eta = forcing_term(rn, prev, eta, 0.1 * target / rn)
         with clock("setup"):
             pre = _symmetric_gs(pb.J, pb.freedofs)
         with clock("solve"):
