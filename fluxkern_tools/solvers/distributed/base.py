@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import math
 import os
+import pickle
 import time
 
 import numpy as np
@@ -21,6 +22,16 @@ from ..newton import newton
 from .comm import root_bcast, root_scatter, world
 
 __all__ = ["DistributedProblem", "limit_threads"]
+
+
+def _check_sendable(obj, what: str, remedy: str) -> None:
+    """ValueError naming ``what`` and ``remedy`` when ``obj`` cannot be pickled (sent
+    to the other processes)."""
+    try:
+        pickle.dumps(obj)
+    except Exception as exc:
+        raise ValueError(f"{what} cannot be sent to the other processes ({exc}); "
+                         f"{remedy}") from exc
 
 
 def limit_threads(comm) -> None:
@@ -83,15 +94,9 @@ class DistributedProblem:
             return self._light(problem)
 
         def make():
-            import pickle
-
             light = self._light(problem)
-            try:
-                pickle.dumps(light)
-            except Exception as exc:
-                raise ValueError(f"the problem's materials or source cannot be sent to "
-                                 f"the other processes ({exc}); build the problem on "
-                                 "every process instead") from exc
+            _check_sendable(light, "the problem's materials or source",
+                            "build the problem on every process instead")
             return light
 
         return root_bcast(self.comm, make, self.root)
@@ -114,8 +119,6 @@ class DistributedProblem:
         made = {}
 
         def make():
-            import pickle
-
             from ...materials import magnet_table
             from ...meshes import Mesh, read
             from .._common import material_table
@@ -130,12 +133,8 @@ class DistributedProblem:
                                           "distributed drivers; solve serially")
             out = {"materials": material_table(m, materials, kind),
                    "field": None if own else field}
-            try:
-                pickle.dumps(out)
-            except Exception as exc:
-                raise ValueError(f"the materials or the field cannot be sent to the "
-                                 f"other processes ({exc}); pass the field on every "
-                                 "process") from exc
+            _check_sendable(out, "the materials or the field", "pass the field on every "
+                            "process")
             made["mesh"] = m
             return out
 
