@@ -232,8 +232,10 @@ def corrupt_material(kind, m, rng, permeability):
             choice = pick(["empty", "flat", "add_axis", "nan", "inf", "huge", "truncate", "extend",
                            "object", "strings", "complex", "list", "none", "zero_d", "F",
                            "strided", "reversed", "reversed"])
-            info[pos] = (info[pos][::-1].copy() if choice == "reversed"  # unsorted breakpoints
-                         else corrupt_array(choice, info[pos], rng, 0))
+            if choice == "reversed":                  # unsorted breakpoints (0-d: as is)
+                info[pos] = info[pos][::-1].copy() if info[pos].ndim else info[pos]
+            else:
+                info[pos] = corrupt_array(choice, info[pos], rng, 0)
         else:
             info[pos] = pick([-1, 0, 2**31, I32_MAX, 2.5, "3", None, np.int64(2), float("nan"),
                               float("inf"), 1e300, 3 + 1j, IntRaises()])
