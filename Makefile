@@ -56,11 +56,11 @@ bench: install
 # space limits: ASan reserves terabytes of shadow memory).
 ASAN_SITE := build/asan-site
 # The CI subset: the tests that reach the module with odd and with valid
-# input; the companion's own tests (meshes, materials, solvers, demo) add
-# time but no new paths through the module.
+# input, and those of the compiled summation; the companion's own tests
+# (meshes, materials, solvers, demo) add time but no new paths through the module.
 ASAN_TESTS ?= $(addprefix tests/module/,test_fuzz.py test_module_frame.py test_rejections.py \
   test_leaks.py test_threads.py test_scalar_potential.py test_vector_potential.py \
-  test_biot_savart.py test_output_buffers.py)
+  test_biot_savart.py test_output_buffers.py) tests/fem/test_summation.py
 ASAN_ENV := FLUXKERN_ASAN=1 PYTHONPATH=$(abspath $(ASAN_SITE)) PYTHONMALLOC=malloc \
   LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
