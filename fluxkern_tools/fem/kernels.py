@@ -12,6 +12,7 @@ call peaked at 1.36 GB and took 3.0 s, in chunks of 32k elements 0.76 GB and 1.6
 from __future__ import annotations
 
 import os
+import threading
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Callable
@@ -22,7 +23,7 @@ import scipy.sparse as sp
 from . import elements, nedelec2
 
 __all__ = ["CHUNK", "chunk_elements", "EdgeTables", "edge_tables", "small_pages", "summed_in_chunks",
-           "nodal_system", "curl_curl_system", "reduced_rhs", "curl_at", "line_segment_field"]
+           "nodal_system", "curl_curl_system", "summed_csr", "reduced_rhs", "curl_at", "line_segment_field"]
 
 CHUNK = 32_768
 
@@ -160,14 +161,112 @@ def _index_type(n: int):
     return np.int32 if n < 2**31 - 1 else np.int64
 
 
-def _triplets(M, ids, itype):
-    """Rows, columns and values of the nonzero entries of the sparse matrix ``M``
-    (local numbers) in the numbering ``ids`` (local -> global). Exact zeros are left
+class _Triplets:
+    """A kernel's entry list as it hands it to ``csr_array``: values, rows, columns."""
+
+    __slots__ = ("data", "row", "col")
+
+    def __init__(self, data, row, col):
+        self.data, self.row, self.col = data, row, col
+
+
+class _TripletHook:
+    """Stands in for the kernels' module global ``csr_array`` while chunks are being
+    summed. On a thread that asked for them (:func:`summed_in_chunks` around each
+    chunk's call) it returns the entry lists as they are, as :class:`_Triplets`; on
+    every other thread it calls the object it replaced, so another caller of the
+    kernels still gets its csr arrays. The chunks' entries are summed once, by the
+    caller's csr conversion: building a csr array per chunk only to take it apart
+    again was a third of the first Newton system (degree-2 edges, 205k unknowns:
+    0.5 of 1.4 s in sorting and summing inside the kernels' calls)."""
+
+    local = threading.local()
+    lock = threading.Lock()
+    users = 0
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def __call__(self, arg, *args, **kw):
+        if getattr(self.local, "on", False) and not args and set(kw) <= {"shape"}:
+            vals, (rows, cols) = arg
+            return _Triplets(vals, rows, cols)
+        return self.inner(arg, *args, **kw)
+
+
+@contextmanager
+def _kernel_triplets():
+    """Within the block, calls made on a thread with ``_TripletHook.local.on`` set
+    get entry lists from the kernels instead of csr arrays. The hook is installed by
+    the first of nested or concurrent blocks and removed by the last, unless the
+    global was rebound meanwhile."""
+    import fluxkern_mod
+
+    H = _TripletHook
+    with H.lock:
+        if H.users == 0:
+            inner = getattr(fluxkern_mod, "csr_array", None)
+            if inner is not None and not isinstance(inner, H):
+                fluxkern_mod.csr_array = H(inner)
+        H.users += 1
+    try:
+        yield
+    finally:
+        with H.lock:
+            H.users -= 1
+            hook = getattr(fluxkern_mod, "csr_array", None)
+            if H.users == 0 and isinstance(hook, H):
+                fluxkern_mod.csr_array = hook.inner
+
+
+def _load_sparse():
+    """The compiled summation (``fluxkern_sparse``, built beside ``fluxkern_mod``), or
+    None: SciPy then does the same work, holding the interpreter lock."""
+    try:
+        import fluxkern_sparse
+    except ImportError:
+        return None
+    return fluxkern_sparse
+
+
+_SPARSE = _load_sparse()
+
+
+def summed_csr(rows, cols, vals, shape, threads: int = 0, drop_zeros: bool = True):
+    """``(indptr, indices, data)`` of the csr matrix of ``shape`` holding the entries
+    (``rows``, ``cols``, ``vals``) with equal positions summed, columns ascending in
+    each row and sums that are exactly zero left out (kept, as explicit zeros, with
+    ``drop_zeros`` False). ``threads`` 1 keeps the work on
+    the calling thread (which runs without the interpreter lock where the compiled
+    summation is built), 0 lets it use the cores."""
+    n_rows, n_cols = (int(k) for k in shape)
+    if _SPARSE is not None and max(n_rows, n_cols) < 2**31 - 1 and len(vals) < 2**31 - 1:
+        return _SPARSE.sum_entries(
+            np.ascontiguousarray(rows, dtype=np.int32), np.ascontiguousarray(cols, dtype=np.int32),
+            np.ascontiguousarray(vals, dtype=np.float64), n_rows, n_cols, bool(drop_zeros),
+            int(threads))
+    C = sp.coo_array((vals, (rows, cols)), shape=(n_rows, n_cols)).tocsr()
+    C.sum_duplicates()
+    if drop_zeros:
+        C.eliminate_zeros()
+    return C.indptr, C.indices, C.data
+
+
+def _triplets(M, ids, itype, zeros: bool = False):
+    """Rows, columns and values of the entries of ``M`` (local numbers; a sparse
+    matrix or :class:`_Triplets`) in the numbering ``ids`` (local -> global). Unless
+    ``zeros``, entries at the same position are summed first (in the chunk's own
+    numbering, where it is cheap: a few ten thousand rows) and exact zeros are left
     out: right angles in an element make some of its couplings vanish (half the
-    entries of degree-2 edges on the steel cube's Kuhn cells), and a zero term
-    changes no sum."""
-    M = M.tocsr() if not hasattr(M, "indptr") else M
+    entries of degree-2 edges on the steel cube's Kuhn cells), and a zero term changes
+    no sum. With ``zeros`` every entry is kept, in order."""
     g = ids.astype(itype, copy=False)
+    if isinstance(M, _Triplets):
+        if zeros:
+            return g[M.row], g[M.col], M.data
+        indptr, indices, vals = summed_csr(M.row, M.col, M.data, (len(g), len(g)), threads=1)
+        return np.repeat(g, np.diff(indptr)), g[indices], vals
+    M = M.tocsr() if not hasattr(M, "indptr") else M
     rows, cols, vals = np.repeat(g, np.diff(M.indptr)), g[M.indices], M.data
     nz = vals != 0
     if not nz.all():
@@ -203,14 +302,17 @@ _MERGE_AT = 1 << 23
 def _merged(parts, n: int, itype):
     """``parts`` replaced by the one triplet set of their sum (duplicates merged, sums
     that cancel to zero left out)."""
-    C = _coo(parts, n, itype).tocsr()
-    C.eliminate_zeros()
-    C = C.tocoo()
-    return [(C.row.astype(itype, copy=False), C.col.astype(itype, copy=False), C.data)]
+    C = _coo(parts, n, itype)
+    rows, cols, vals = C.row, C.col, C.data
+    del C
+    indptr, indices, data = summed_csr(rows, cols, vals, (n, n))
+    del rows, cols, vals
+    rows = np.repeat(np.arange(n, dtype=itype), np.diff(indptr))
+    return [(rows, indices.astype(itype, copy=False), data)]
 
 
 def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
-                     entries: int = _CHUNK_ENTRIES):
+                     entries: int = _CHUNK_ENTRIES, merged: bool = True):
     """``(K, dK, rhs)`` of order ``n`` summed over ``call(a, b)`` on the elements
     a .. b-1 in chunks of at most :func:`chunk_elements` ``(entries, chunk)`` elements
     for elements of ``entries`` matrix entries (``chunk`` 0: :data:`CHUNK`; None: one
@@ -221,6 +323,11 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
     are); dK is empty where every chunk's Newton term is exactly zero (a constant
     material). Chunks are assembled a few at a time on a thread pool, so ``call`` must
     be safe to run from several threads; the result does not depend on their timing.
+
+    ``merged`` False keeps every entry the kernels produced, zeros included, in their
+    order (element by element): the same positions at every call on the same
+    elements, so that a caller can map them into a fixed pattern once (the Newton
+    steps' nonlinear regions). K and dK then come back whatever their values.
 
     Numbering each chunk's unknowns locally keeps the kernels' csr output, and every
     step after it, at the chunk's size: in the global numbering each chunk cost a pass
@@ -234,6 +341,8 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
 
     def keep(parts, which, new):
         parts.append(new)
+        if not merged:
+            return
         count = held[which]
         count[0] += len(new[2])
         if count[0] > max(_MERGE_AT, 2 * count[1]):
@@ -246,35 +355,41 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
     workers = _workers() if len(bounds) > 1 else 1
 
     def run(ab):
-        Kc, dKc, rc, ids = call(*ab)
-        K3 = _triplets(Kc, ids, itype)
-        dK3 = _triplets(dKc, ids, itype) if dKc.data.any() else None
+        _TripletHook.local.on = True
+        try:
+            Kc, dKc, rc, ids = call(*ab)
+        finally:
+            _TripletHook.local.on = False
+        K3 = _triplets(Kc, ids, itype, not merged)
+        del Kc
+        dK3 = _triplets(dKc, ids, itype, not merged) if not merged or dKc.data.any() else None
         return K3, dK3, rc, ids
 
-    for w in range(0, len(bounds), workers):
-        window = bounds[w:w + workers]
-        outs = _pool().map(run, window) if workers > 1 else [run(window[0])]
-        for K3, dK3, rc, ids in outs:
-            keep(Ks, "K", K3)
-            del K3
-            if dK3 is not None:
-                keep(dKs, "dK", dK3)
-            if rc is not None:
-                if rhs is None:
-                    rhs = np.zeros(n)
-                rhs[ids] += rc
+    with _kernel_triplets():
+        for w in range(0, len(bounds), workers):
+            window = bounds[w:w + workers]
+            outs = _pool().map(run, window) if workers > 1 else [run(window[0])]
+            for K3, dK3, rc, ids in outs:
+                keep(Ks, "K", K3)
+                del K3
+                if dK3 is not None:
+                    keep(dKs, "dK", dK3)
+                if rc is not None:
+                    if rhs is None:
+                        rhs = np.zeros(n)
+                    rhs[ids] += rc
     # A last merge: the caller builds its csr arrays from summed entries.
-    for parts in (Ks, dKs):
+    for parts in (Ks, dKs) if merged else ():
         if len(parts) > 1:
             parts[:] = _merged(parts, n, itype)
     return _coo(Ks, n, itype), _coo(dKs, n, itype), rhs
 
 
-def nodal_system(nodes, cells, d_phi, x, permeability, q, w, *, chunk=0):
+def nodal_system(nodes, cells, d_phi, x, permeability, q, w, *, chunk=0, merged=True):
     """Stiffness matrix K (H) and Newton term dK of the scalar potential over the
     elements of the flat ``cells`` (k nodes each, k = d_phi.shape[1]) at the nodal
     iterate ``x`` (A): ``(K, dK, None)`` of order ``len(x)``, coo arrays as
-    :func:`summed_in_chunks` returns them; ``chunk`` as there."""
+    :func:`summed_in_chunks` returns them; ``chunk`` and ``merged`` as there."""
     import fluxkern_mod
 
     k = d_phi.shape[1]
@@ -286,14 +401,15 @@ def nodal_system(nodes, cells, d_phi, x, permeability, q, w, *, chunk=0):
             nodes[ids], local, d_phi, x[ids], permeability, q, w)
         return K, dK, None, ids
 
-    return summed_in_chunks(len(cells) // k, call, n, chunk, k * k)
+    return summed_in_chunks(len(cells) // k, call, n, chunk, k * k, merged)
 
 
 def curl_curl_system(nodes, arrays, tables: EdgeTables, x, Bs, reluctance,
-                     num_el_dofs: int, *, chunk=0):
+                     num_el_dofs: int, *, chunk=0, merged=True):
     """``(K, dK, rhs)`` of the reduced vector potential over the elements of
     ``arrays`` (flat ``cells``, ``glob_ids``, ``orientations``) at the edge iterate
-    ``x`` (Wb): K, dK in 1/H as coo arrays (see :func:`summed_in_chunks`), rhs in A;
+    ``x`` (Wb): K, dK in 1/H as coo arrays (see :func:`summed_in_chunks`, also for
+    ``chunk`` and ``merged``), rhs in A;
     ``Bs`` the source field (T) at the quadrature points, element-major (E * M, 3), or
     empty (0, 3) for none."""
     import fluxkern_mod
@@ -311,7 +427,7 @@ def curl_curl_system(nodes, arrays, tables: EdgeTables, x, Bs, reluctance,
             orient[a:b], x[ids], B, reluctance, t.q, t.w, len(ids), k)
         return K, dK, r, ids
 
-    return summed_in_chunks(len(orient), call, n, chunk, k * k)
+    return summed_in_chunks(len(orient), call, n, chunk, k * k, merged)
 
 
 def reduced_rhs(nodes, arrays, tables: EdgeTables, field, reluctance, num_dofs: int,

@@ -129,9 +129,9 @@ class ScalarPotential:
             dK = dKr if dK is None else dK + dKr
         return sp.csr_array(K), sp.csr_array(dK)
 
-    def _region(self, r, x, _scale):
+    def _region(self, r, x, _scale, merged=True):
         return nodal_system(self.nodes, self._regions[r], self.d_phi, x, self.materials[r],
-                            self.q, self.w)
+                            self.q, self.w, merged=merged)
 
     def magnet_rhs(self) -> np.ndarray:
         """int Br . grad(v) over the magnets (Wb), one entry per unknown; computed once."""

@@ -266,12 +266,12 @@ class ReducedVectorPotential:
     def _element_dofs(self, r) -> np.ndarray:
         return self._source_parts()[r][1]["glob_ids"].reshape(-1, self.num_el_dofs)
 
-    def _region(self, r, x, source_scale):
+    def _region(self, r, x, source_scale, merged=True):
         rel, arr, Bs = self._source_parts()[r]
         tables = self.tables if len(Bs) else self._vacuum_tables     # no source: vacuum
         return curl_curl_system(self.mesh.nodes, arr, tables, x,
                                 Bs * source_scale if len(Bs) else Bs, rel,
-                                self.num_el_dofs)
+                                self.num_el_dofs, merged=merged)
 
     def material_trouble(self, x, source_scale: float = 1.0) -> str | None:
         """What is wrong with the material state at the edge solution ``x`` (Wb), or

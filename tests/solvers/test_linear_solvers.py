@@ -139,15 +139,16 @@ def test_constant_regions_kept_between_steps_give_the_full_system(form, degree,
         pb = solvers.ReducedVectorPotential(
             m, {0: materials.vacuum(), 1: STEEL, 2: materials.linear(300.0)}, [0.2, 0, 1.5],
             degree=degree)
-        frees, amp = [pb.unfixed, pb.free, pb.unfixed], 1e-3
+        frees, amp = [pb.unfixed, pb.free, pb.free, pb.unfixed], 1e-3
     else:
         pb = solvers.ScalarPotential(m, {0: materials.vacuum(), 1: STEEL,
                                          2: materials.linear(300.0)}, [0, 0, 1e6])
-        frees, amp = [pb.free, pb.free], 1e3
+        frees, amp = [pb.free, pb.free, pb.free], 1e3
     if not pattern_from_elements:
         pb._sum.dofs = None                       # pattern from the first step's nonzeros
     rng = np.random.default_rng(4)
-    for k, free in enumerate(frees):             # later calls reuse the kept part
+    # later calls reuse the kept part, and the third the nonlinear entries' map
+    for k, free in enumerate(frees):
         scale = 1.0 if k == 0 else 0.3
         x = np.zeros(pb.num_dofs)
         if k:                                    # the first step has no Newton term
