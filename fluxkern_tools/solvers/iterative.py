@@ -19,6 +19,7 @@ from scipy.sparse.linalg import LinearOperator
 
 from .amg import SmoothedAggregation
 from .ams import AuxiliarySpaceMaxwell
+from .gauss_seidel_cg import Triangles, cg_gauss_seidel
 from .linear import LinearSolveError, LinearSolver, check_finite
 
 __all__ = ["IterativeSolver"]
@@ -181,6 +182,8 @@ class IterativeSolver(LinearSolver):
         self.A = None
         self._kernel = None
         self._rate = None        # CG iterations per decade after the last full build
+        self._triangles = None   # of A, for CG with the smoother alone
+        self._fresh_triangles = False
 
     def configure(self, context) -> None:
         super().configure(context)
@@ -218,6 +221,7 @@ class IterativeSolver(LinearSolver):
         st = self._new_stats()
         t0 = time.perf_counter()
         self.A = sp.csr_matrix(A)
+        self._fresh_triangles = False
         pc = self.preconditioner
         if self._smoothing and self._smoother_first():
             st.preconditioner = "smoother"
@@ -263,9 +267,15 @@ class IterativeSolver(LinearSolver):
         if smoothing:
             budget = self.smoother_budget if self.reuse == "smoother" else self.auto_budget
         for attempt in (0, 1):
-            M = _symmetric_gauss_seidel(self.A) if smoothing else self.preconditioner
             limit = self.maxiter if budget is None else min(budget, self.maxiter)
-            res, best, info, x = self._cg(b, rtol, limit, M)
+            T = self._split() if smoothing else None
+            if T is not None:
+                res, best = [], []
+                with _serial_blas():
+                    x, info = cg_gauss_seidel(T, b, rtol, limit, res, best)
+            else:
+                M = _symmetric_gauss_seidel(self.A) if smoothing else self.preconditioner
+                res, best, info, x = self._cg(b, rtol, limit, M)
             if budget is None or info == 0 or not attempt == 0:
                 break
             # The kept hierarchy no longer fits, or the smoother alone is too slow: set
@@ -299,6 +309,19 @@ class IterativeSolver(LinearSolver):
                 f"conjugate gradients did not converge: relative residual "
                 f"{st.rel_residual:.2e} after {st.iterations} iterations (asked {rtol:.1e})")
         return check_finite(x)
+
+    def _split(self):
+        """The triangles of A for CG with the smoother alone (made once per pattern,
+        refreshed once per set-up), or None where they do not apply."""
+        T = self._triangles
+        if not self._fresh_triangles:
+            if T is not None and T.matches(self.A):
+                T.refresh(self.A)
+            else:
+                self._triangles = T = None          # release the old pattern first
+                T = self._triangles = Triangles(self.A)
+            self._fresh_triangles = True
+        return T if T.usable else None
 
     def _smoother_first(self) -> bool:
         return self.reuse == "smoother" or (self.reuse == "auto"
