@@ -7,6 +7,9 @@ arrays, so a large region is assembled in pieces (:data:`CHUNK` elements of lowe
 edges, as many entries for other elements: :func:`chunk_elements`), each over its own
 unknowns, and the pieces summed. Measured on 450k edges in one process: the air in one
 call peaked at 1.36 GB and took 3.0 s, in chunks of 32k elements 0.76 GB and 1.6 s.
+Halving the chunks to 16k elements then lowered the steel cube's first Newton system
+from 437 to 380 MiB (degree 2, 205k unknowns) and from 906 to 864 MiB (1.2M edges),
+and took no longer: a chunk's entry lists stay in the cache while they are summed.
 """
 
 from __future__ import annotations
@@ -25,7 +28,7 @@ from . import elements, nedelec2
 __all__ = ["CHUNK", "chunk_elements", "EdgeTables", "edge_tables", "small_pages", "summed_in_chunks",
            "nodal_system", "curl_curl_system", "summed_csr", "reduced_rhs", "curl_at", "line_segment_field"]
 
-CHUNK = 32_768
+CHUNK = 16_384
 
 # The kernels' transient triplets grow with the entries per element: CHUNK elements of
 # lowest-order edges (6 x 6 entries) set the budget, and elements with more entries
@@ -292,23 +295,53 @@ def _coo(parts, n: int, itype):
     return sp.coo_array((vals, (rows, cols)), shape=(n, n))
 
 
-# Gathered triplets are summed (duplicates merged) once they exceed this many and twice
-# the count after the last merge: chunks share the unknowns on their borders, and
-# degree-2 edges repeat each entry about three times (190 MB of triplets for a
-# 61 MB matrix at 205k unknowns).
-_MERGE_AT = 1 << 23
+# Gathered triplets are summed once this many have come in since the last sum: chunks
+# share the unknowns on their borders, and degree-2 edges repeat each entry about three
+# times (190 MB of triplets for a 61 MB matrix at 205k unknowns). The sum of a batch
+# holds it twice over (its triplets, and the summation's own 16 bytes an entry): at 8M
+# the degree-2 cube's first system peaked at 534 MiB on two threads, at 4M at 474 MiB,
+# in the same time.
+_MERGE_AT = 1 << 22
 
 
-def _merged(parts, n: int, itype):
-    """``parts`` replaced by the one triplet set of their sum (duplicates merged, sums
-    that cancel to zero left out)."""
-    C = _coo(parts, n, itype)
-    rows, cols, vals = C.row, C.col, C.data
-    del C
-    indptr, indices, data = summed_csr(rows, cols, vals, (n, n))
-    del rows, cols, vals
-    rows = np.repeat(np.arange(n, dtype=itype), np.diff(indptr))
-    return [(rows, indices.astype(itype, copy=False), data)]
+class _Sum:
+    """Chunks' triplets gathered and summed: the canonical csr array of those summed so
+    far, to which each batch of :data:`_MERGE_AT` new triplets is added once summed on
+    its own (adding two canonical arrays is a linear merge; summing the whole set
+    again at every batch had cost twice the sorting)."""
+
+    def __init__(self, n: int, itype):
+        self.n, self.itype = n, itype
+        self.total, self.parts, self.held = None, [], 0
+
+    def add(self, triplets):
+        self.parts.append(triplets)
+        self.held += len(triplets[2])
+        if self.held > _MERGE_AT:
+            self.flush()
+
+    def flush(self):
+        if not self.parts:
+            return
+        C = _coo(self.parts, self.n, self.itype)
+        rows, cols, vals = C.row, C.col, C.data
+        del C
+        indptr, indices, data = summed_csr(rows, cols, vals, (self.n, self.n))
+        del rows, cols, vals
+        P = sp.csr_array((data, indices, indptr), shape=(self.n, self.n))
+        P.has_canonical_format = True
+        self.total = P if self.total is None else self.total + P
+        self.held = 0
+
+    def coo(self):
+        """The sum as a coo array in row, then column order (its triplets given up)."""
+        self.flush()
+        S, self.total = self.total, None
+        if S is None:
+            return sp.coo_array((self.n, self.n))
+        rows = np.repeat(np.arange(self.n, dtype=self.itype), np.diff(S.indptr))
+        return sp.coo_array((S.data, (rows, S.indices.astype(self.itype, copy=False))),
+                            shape=(self.n, self.n))
 
 
 def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
@@ -336,18 +369,17 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
     """
     step = max(1, num_el) if chunk is None else chunk_elements(entries, chunk)
     itype = _index_type(n)
-    Ks, dKs, rhs = [], [], None
-    held = {"K": [0, 0], "dK": [0, 0]}         # triplets held, and after the last merge
+    rhs = None
+    if merged:
+        Ks, dKs = _Sum(n, itype), _Sum(n, itype)
+    else:
+        Ks, dKs = [], []
 
-    def keep(parts, which, new):
-        parts.append(new)
-        if not merged:
-            return
-        count = held[which]
-        count[0] += len(new[2])
-        if count[0] > max(_MERGE_AT, 2 * count[1]):
-            parts[:] = _merged(parts, n, itype)
-            count[0] = count[1] = len(parts[0][2])
+    def keep(parts, new):
+        if merged:
+            parts.add(new)
+        else:
+            parts.append(new)
     bounds = [(a, min(num_el, a + step)) for a in range(0, num_el, step)]
     # Chunks run on a few threads: the kernel holds the interpreter lock, but the
     # renumbering and the building of its csr arrays release it and overlap with the
@@ -370,18 +402,16 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
             window = bounds[w:w + workers]
             outs = _pool().map(run, window) if workers > 1 else [run(window[0])]
             for K3, dK3, rc, ids in outs:
-                keep(Ks, "K", K3)
+                keep(Ks, K3)
                 del K3
                 if dK3 is not None:
-                    keep(dKs, "dK", dK3)
+                    keep(dKs, dK3)
                 if rc is not None:
                     if rhs is None:
                         rhs = np.zeros(n)
                     rhs[ids] += rc
-    # A last merge: the caller builds its csr arrays from summed entries.
-    for parts in (Ks, dKs) if merged else ():
-        if len(parts) > 1:
-            parts[:] = _merged(parts, n, itype)
+    if merged:
+        return Ks.coo(), dKs.coo(), rhs
     return _coo(Ks, n, itype), _coo(dKs, n, itype), rhs
 
 

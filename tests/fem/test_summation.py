@@ -83,3 +83,20 @@ def test_entry_lists_go_to_the_assembly_only():
     assert fluxkern_mod.csr_array is before
     ref = fluxkern_mod.compute_stiffness_and_jacobi_matrix(*args)[0]
     np.testing.assert_allclose(K.toarray(), ref.toarray(), rtol=1e-14, atol=1e-20)
+
+
+def test_pattern_joined_to_summed_entries_by_a_merge():
+    from fluxkern_tools.solvers.assembly import _sorted_union
+
+    rng = np.random.default_rng(8)
+    m = 40
+    ck = np.unique(rng.integers(0, m * m, 500))
+    keys = np.unique(np.concatenate([ck[::3], rng.integers(0, m * m, 200)]))
+    rows, cols = (ck // m).astype(np.int32), (ck % m).astype(np.int32)
+    vals = rng.standard_normal(len(ck))
+    got = _sorted_union(rows, cols, vals, keys, m)
+    ref = kernels.summed_csr(np.concatenate([rows, keys // m]), np.concatenate([cols, keys % m]),
+                             np.concatenate([vals, np.zeros(len(keys))]), (m, m),
+                             drop_zeros=False)
+    assert all(np.array_equal(a, b) for a, b in zip(got, ref))
+    assert _sorted_union(rows[::-1], cols[::-1], vals, keys, m) is None
