@@ -1,9 +1,19 @@
 // Small helpers shared by the companion extensions (fluxkern_topology,
-// fluxkern_sparse): owned references, a GIL-free scope and array argument checks.
-// Include after Python.h and numpy/arrayobject.h.
+// fluxkern_sparse): the host headers, owned references, a GIL-free scope and array
+// argument checks. Include first.
 
 #ifndef FLUXKERN_PYHELPERS_HPP
 #define FLUXKERN_PYHELPERS_HPP
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 namespace fluxkern_py {
 

@@ -10,29 +10,17 @@
 // sorted by (column, position in the input), and equal columns are summed in input
 // order, so the result does not depend on the thread count.
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <numpy/arrayobject.h>
+#include "pyhelpers.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
-
-#include "pyhelpers.hpp"
-
 namespace {
 
-using fluxkern_py::checked;
-using fluxkern_py::new_array;
-using fluxkern_py::NoGil;
-using fluxkern_py::Ref;
+using namespace fluxkern_py;
 
 // Below this many entries the work stays on the calling thread.
 constexpr int64_t kParallelMin = 1 << 20;

@@ -15,31 +15,19 @@
 //    built without floating-point contraction, so the degenerate and negative-volume
 //    decisions are bit for bit the same.
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <numpy/arrayobject.h>
+#include "pyhelpers.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
-
-#include "pyhelpers.hpp"
-
 namespace {
 
-using fluxkern_py::checked;
-using fluxkern_py::new_array;
-using fluxkern_py::NoGil;
-using fluxkern_py::Ref;
+using namespace fluxkern_py;
 
 // Below this many elements the work is done on the calling thread: waking a team
 // would cost more than it saves.
