@@ -41,10 +41,13 @@ class Triangles:
     """The lower (D+L) and upper (D+U) triangles of a symmetric csr matrix ``A`` with
     sorted indices and a positive diagonal, as csr matrices; :meth:`refresh` takes new
     values in the same pattern. ``usable`` is False when the diagonal is missing or
-    not positive somewhere (the method then does not apply)."""
+    not positive somewhere (the method then does not apply), or when the matrix has
+    2**31 entries or more (the substitutions take 32-bit indices)."""
 
     def __init__(self, A):
         A = sp.csr_matrix(A)
+        if A.nnz >= 2**31 - 1:
+            A = sp.csr_matrix(A.shape)          # too large: left unusable
         n = A.shape[0]
         self.n, self._pattern = n, (A.indptr, A.indices)    # held: see matches()
         rows = np.repeat(np.arange(n, dtype=np.int32), np.diff(A.indptr))
