@@ -257,6 +257,24 @@ def _pattern_map(A, S, to_global):
 class _Problem:
     """Spaces, forms and the assemble step of one formulation (see run_case)."""
 
+    def _forms(self, mesh, fes, sfes, st, rule, D, c_air, c, dc, F):
+        """The air's constant form ``c_air D(u) . D(v)`` over the whole space (with the
+        steel's entries in its pattern) and the steel's Newton form ``c D(u) . D(v) +
+        dc (F . D(u)) (F . D(v))`` on the steel's space (``D``: grad or curl); returns
+        the steel's measure."""
+        import ngsolve as ng
+
+        u, v = sfes.TnT()
+        ua, va = fes.TnT()
+        dxs = ng.dx(definedon=st, intrules={ng.TET: rule})
+        dxa = ng.dx(definedon=mesh.Materials("air"), intrules={ng.TET: rule})
+        self.const = ng.BilinearForm(fes)
+        self.const += c_air * D(ua) * D(va) * dxa
+        self.const += 0.0 * ua * va * dxs     # the steel's entries in the pattern
+        self.jac = ng.BilinearForm(sfes)
+        self.jac += (c * D(u) * D(v) + dc * (F * D(u)) * (F * D(v))) * dxs
+        return dxs
+
     def __init__(self, formulation, mesh, degree):
         import ngsolve as ng
         from fluxkern_tools import materials
@@ -270,8 +288,7 @@ class _Problem:
             fes = ng.H1(mesh, order=1, dirichlet="outer")
             sfes = ng.H1(mesh, order=1, dirichlet="outer", definedon=st)
             rule = ng.IntegrationRule([(0.25, 0.25, 0.25)], [1.0 / 6.0])
-            u, v = sfes.TnT()
-            ua, va = fes.TnT()
+            v = sfes.TestFunction()
             self.gf = ng.GridFunction(sfes)
             Hk = -ng.grad(self.gf)
             Hn = ng.sqrt(Hk * Hk)
@@ -280,14 +297,7 @@ class _Problem:
             mu = ng.IfPos(above, spl(s), mu_min)
             # d mu/d|H| / |H| = mu'(s) / (ln 10 |H|^2) above the cut-off, 0 below
             dmu = ng.IfPos(above, dspl(s) / (math.log(10.0) * Hn * Hn), 0.0)
-            dxs = ng.dx(definedon=st, intrules={ng.TET: rule})
-            dxa = ng.dx(definedon=mesh.Materials("air"), intrules={ng.TET: rule})
-            self.const = ng.BilinearForm(fes)
-            self.const += materials.MU0 * ng.grad(ua) * ng.grad(va) * dxa
-            self.const += 0.0 * ua * va * dxs     # the steel's entries in the pattern
-            self.jac = ng.BilinearForm(sfes)
-            self.jac += (mu * ng.grad(u) * ng.grad(v)
-                         + dmu * (Hk * ng.grad(u)) * (Hk * ng.grad(v))) * dxs
+            dxs = self._forms(mesh, fes, sfes, st, rule, ng.grad, materials.MU0, mu, dmu, Hk)
             # steel's K(x) x; the residual is -(K_air x + this)
             self.flux = ng.LinearForm(sfes)
             self.flux += mu * ng.grad(self.gf) * ng.grad(v) * dxs
@@ -306,22 +316,14 @@ class _Problem:
                 q, w = quadrature.tetrahedron14()
                 rule = ng.IntegrationRule([tuple(p) for p in q], list(w))
             fes, sfes = ng.HCurl(mesh, **kw), ng.HCurl(mesh, definedon=st, **kw)
-            u, v = sfes.TnT()
-            ua, va = fes.TnT()
+            v = sfes.TestFunction()
             self.gf = ng.GridFunction(sfes)
             Bs = ng.CF((0.0, 0.0, B0))
             Bk = Bs + ng.curl(self.gf)
             Bn = ng.sqrt(Bk * Bk)
             nu = spl(Bn)
             dnu = dspl(Bn) / Bn                   # d nu/d|B| / |B|
-            dxs = ng.dx(definedon=st, intrules={ng.TET: rule})
-            dxa = ng.dx(definedon=mesh.Materials("air"), intrules={ng.TET: rule})
-            self.const = ng.BilinearForm(fes)
-            self.const += materials.NU0 * ng.curl(ua) * ng.curl(va) * dxa
-            self.const += 0.0 * ua * va * dxs     # the steel's entries in the pattern
-            self.jac = ng.BilinearForm(sfes)
-            self.jac += (nu * ng.curl(u) * ng.curl(v)
-                         + dnu * (Bk * ng.curl(u)) * (Bk * ng.curl(v))) * dxs
+            dxs = self._forms(mesh, fes, sfes, st, rule, ng.curl, materials.NU0, nu, dnu, Bk)
             # steel's residual int (nu0 B_s - nu(|B|) B) . curl w; in the air the
             # residual is -K_air x
             self.flux = ng.LinearForm(sfes)
