@@ -25,8 +25,9 @@ import scipy.sparse as sp
 
 from . import elements, nedelec2
 
-__all__ = ["CHUNK", "chunk_elements", "EdgeTables", "edge_tables", "small_pages", "summed_in_chunks",
-           "nodal_system", "curl_curl_system", "summed_csr", "reduced_rhs", "curl_at", "line_segment_field"]
+__all__ = ["CHUNK", "chunk_elements", "EdgeTables", "edge_tables", "small_pages",
+           "summed_in_chunks", "summed_csr", "index_type", "nodal_system", "curl_curl_system",
+           "reduced_rhs", "curl_at", "line_segment_field"]
 
 CHUNK = 16_384
 
@@ -160,7 +161,8 @@ def local_numbers(ids, n: int):
     return distinct, lookup[ids]
 
 
-def _index_type(n: int):
+def index_type(n: int):
+    """The narrowest index dtype (int32 or int64) for indices below ``n``."""
     return np.int32 if n < 2**31 - 1 else np.int64
 
 
@@ -368,7 +370,7 @@ def summed_in_chunks(num_el: int, call: Callable, n: int, chunk: int | None = 0,
     the mesh size (12.7 s of first assembly at 1.2M edges, 33 chunks).
     """
     step = max(1, num_el) if chunk is None else chunk_elements(entries, chunk)
-    itype = _index_type(n)
+    itype = index_type(n)
     rhs = None
     if merged:
         Ks, dKs = _Sum(n, itype), _Sum(n, itype)

@@ -23,17 +23,13 @@ from typing import Callable
 import numpy as np
 import scipy.sparse as sp
 
-from ..fem.kernels import small_pages, summed_csr
+from ..fem.kernels import index_type, small_pages, summed_csr
 
 __all__ = ["RegionSum", "compress_into"]
 
 
 def _add(a, b):
     return b if a is None else (a if b is None else a + b)
-
-
-def _index_type(n: int):
-    return np.int32 if n < 2**31 - 1 else np.int64
 
 
 def compress_into(mask, src, out, block: int = 1 << 18):
@@ -158,7 +154,7 @@ class _FreeBlock:
     def __init__(self, n, free, Kc, nonlinear):
         self.n, self.free, m = n, free, len(free)
         self.m = m
-        itype = _index_type(max(n, m) + 1)
+        itype = index_type(max(n, m) + 1)
         pos = np.full(n, -1, dtype=itype)
         pos[free] = np.arange(m, dtype=itype)
         self.pos = pos
